@@ -1,0 +1,28 @@
+// CRC-32 (the reflected polynomial 0xEDB88320 of zip and SFV lists) in tiers:
+// a per-byte table reference, a portable slicing kernel, and a carry-less
+// multiply kernel used when the processor has PCLMULQDQ and SSE4.1.
+//
+// Every function continues a CRC: pass 0 to start, pass the previous result to
+// continue with more bytes (the complement in and out is done inside).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sfvcheck {
+
+// The 256-entry table: entry i is i shifted right eight times, each time
+// XORed with the polynomial when the dropped bit was 1.
+const std::uint32_t* Crc32Table();
+
+std::uint32_t Crc32Reference(std::uint32_t crc, const void* data, std::size_t size);
+std::uint32_t Crc32Slicing(std::uint32_t crc, const void* data, std::size_t size);
+
+// Only valid where Crc32ClmulSupported() is true.
+bool Crc32ClmulSupported();
+std::uint32_t Crc32Clmul(std::uint32_t crc, const void* data, std::size_t size);
+
+// The fastest tier this processor runs, chosen once.
+std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size);
+
+}  // namespace sfvcheck

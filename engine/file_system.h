@@ -1,0 +1,56 @@
+// The file operations the directory check needs, and nothing more. The Win32
+// implementation ships in the DLL; tests drive the engine through an in-memory
+// one that can be told to fail any operation.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sfvcheck {
+
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  // Reads up to `size` bytes into `buffer`; `*got` is 0 at end of file.
+  // Returns false on a read error.
+  virtual bool Read(void* buffer, std::size_t size, std::size_t* got) = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Opens an existing file for reading while denying others write access.
+  // Null when that fails, which includes a file another process is still
+  // writing: such a file counts as not there yet.
+  virtual std::unique_ptr<ReadableFile> OpenForCheck(const std::string& path) = 0;
+
+  // Appends `bytes` at the end of the file, creating it if absent and never
+  // truncating it; others may read meanwhile but not write.
+  virtual bool AppendBytes(const std::string& path, std::string_view bytes) = 0;
+
+  // Creates an empty file, replacing any file of that name.
+  virtual bool CreateEmptyFile(const std::string& path) = 0;
+
+  // Copies a file, replacing any file of the target name.
+  virtual bool CopyOver(const std::string& from, const std::string& to) = 0;
+
+  virtual bool RemoveFile(const std::string& path) = 0;
+  virtual bool MakeDirectory(const std::string& path) = 0;
+  // Fails on a non-empty directory and on a plain file.
+  virtual bool RemoveEmptyDirectory(const std::string& path) = 0;
+
+  // True when a file or directory of that name exists.
+  virtual bool Exists(const std::string& path) = 0;
+
+  // Plain names (no directory part) of the files and directories matching a
+  // wildcard pattern such as "C:\\up\\*.sfv", in enumeration order. On
+  // Windows this may include names matched through their 8.3 short form;
+  // callers filter the names they really want.
+  virtual std::vector<std::string> ListMatches(const std::string& pattern) = 0;
+};
+
+}  // namespace sfvcheck

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds and runs every test:
+#   native  the platform-free core, host compiler, ASan and UBSan;
+#   win64   the same code as 64-bit Windows programs, every Windows test,
+#           under a 64-bit Wine (windows on a virtual X display);
+#   win32   the shipping 32-bit DLL and its tests under 32-bit Wine. Where the
+#           kernel cannot run 32-bit code and Wine is emulated (a minute per
+#           program start), only the core tests and the tests through the DLL
+#           run here; set SFVCHECK_WIN32_ALL=1 to run all of them anyway.
+# Exits non-zero when anything fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh || exit 1
+
+jobs=$(nproc)
+status=0
+step() { echo "== $*"; "$@" || { echo "!! failed: $*"; status=1; return 1; }; }
+
+run_windows_preset() {
+    local preset=$1; shift
+    step cmake --preset "$preset" >/dev/null || return
+    step cmake --build --preset "$preset" -j "$jobs" || return
+    local prefix="$PWD/build/$preset/wineprefix"
+    scripts/wine-prefix.sh "$prefix"
+    # One wine server for the whole run saves its start-up per test program.
+    WINEPREFIX="$prefix" wineserver -p 60 || true
+    step xvfb-run -a ctest --preset "$preset" -j "$jobs" "$@"
+    WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+}
+
+if step cmake --preset native >/dev/null; then
+    step cmake --build --preset native -j "$jobs" && step ctest --preset native -j "$jobs"
+fi
+
+run_windows_preset win64
+
+if /lib/ld-linux.so.2 --version >/dev/null 2>&1 || [ "${SFVCHECK_WIN32_ALL:-0}" = 1 ]; then
+    run_windows_preset win32
+else
+    run_windows_preset win32 -L 'core|dll'
+fi
+
+exit $status

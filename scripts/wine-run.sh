@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine with the build's private prefix:
+#   wine-run.sh 32|64 PROGRAM [ARGS...]
+# The prefix (a 64-bit one, which runs 32-bit programs too) lives beside the
+# program when the program sits in a build folder (the folder holding
+# CMakeCache.txt), else under build/win32 of the checkout. The first run
+# creates it, without any prompt.
+set -euo pipefail
+
+bits=$1
+program=$2
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+if [ -z "${WINEPREFIX:-}" ]; then
+    build=$(cd "$(dirname "$program")" && pwd)
+    [ -f "$build/CMakeCache.txt" ] || build="$here/../build/win$bits"
+    export WINEPREFIX="$build/wineprefix"
+fi
+"$here/wine-prefix.sh" "$WINEPREFIX"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+if [ "$bits" = 64 ]; then
+    exec /usr/lib/wine/wine64 "$program" "$@"
+fi
+exec /usr/lib/wine/wine "$program" "$@"
