@@ -24,4 +24,11 @@ using InitEntryFunction = void(SFVCHECK_INIT_CALL*)(void* initRecord);
 
 inline constexpr std::size_t kInitRecordSize = 20;
 
+// GetProcAddress's result as an entry point of the given type, converted
+// through the generic function pointer type void(*)().
+template <typename Function, typename Address>
+Function EntryPointFrom(Address address) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+}
+
 }  // namespace sfvcheck
