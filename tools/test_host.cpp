@@ -81,7 +81,12 @@ HostEventRecord NewRecord(std::int32_t code) {
   record.menuIndex = 0;
   record.menuFlag = 0;
   record.reply = nullptr;
-  record.text[0] = '\0';
+  // The text area keeps the filler, so that what the plug-in writes shows;
+  // the events that carry a text get one.
+  if (code == sfvcheck::kEventFileArrived || code == sfvcheck::kEventFileArrivedAlt ||
+      code == sfvcheck::kEventSiteRequest) {
+    record.text[0] = '\0';
+  }
   record.isAdmin = 0;
   return record;
 }

@@ -363,6 +363,47 @@ TEST_F(PluginTest, AnUploadIsCheckedFileByFile) {
   EXPECT_FALSE(FileExists(dir + ".qdrl.set.sfv.state")) << "a complete set needs no state";
 }
 
+// The notice's own close box does not end the shutdown wait: the check of a
+// large file started before it is complete when the shutdown event returns.
+TEST_F(PluginTest, ClosingTheNoticeDoesNotEndTheShutdownWait) {
+  TempDirectory upload;
+  UploadSet set = MakeSet(2, 32 << 20, 77);
+  WriteFileBytes(upload / "set.sfv", set.SfvText());
+  for (int i = 0; i < 2; ++i) WriteFileBytes(upload / set.names[i], set.contents[i]);
+
+  struct Closer {
+    std::atomic<bool> stop{false};
+    std::atomic<int> closed{0};
+  } closer;
+  OwnedObject closeThread(CreateThread(
+      nullptr, 0,
+      [](void* parameter) -> DWORD {
+        auto* self = static_cast<Closer*>(parameter);
+        while (!self->stop) {
+          if (HWND notice = FindWindowA(nullptr, "Processing...")) {
+            PostMessageA(notice, WM_SYSCOMMAND, SC_CLOSE, 0);
+            PostMessageA(notice, WM_CLOSE, 0, 0);
+            ++self->closed;
+          }
+          Sleep(5);
+        }
+        return 0;
+      },
+      &closer, 0, nullptr));
+  ASSERT_TRUE(closeThread);
+
+  EXPECT_EQ(plugin.FileEvent(upload / set.names[1]), 0);
+  plugin.WaitForChecks();
+  closer.stop = true;
+  WaitForSingleObject(closeThread.get(), INFINITE);
+
+  EXPECT_GT(closer.closed.load(), 0) << "the notice was shown";
+  EXPECT_FALSE(FileExists(upload / ".qdrl.set.sfv.state")) << Listing(upload.path());
+  for (const std::string& name : set.names) EXPECT_FALSE(FileExists(Marker(upload.path(), name, "-[MISSING]")));
+  const std::vector<std::string> meters = MeterFolders(upload.path());
+  for (const std::string& meter : meters) EXPECT_NE(meter.find("100% complete"), std::string::npos) << meter;
+}
+
 // The host unloads the plug-in without a shutdown event while checks run:
 // the module stays until the last check has ended, and every check finishes.
 TEST(PluginUnloadTest, UnloadingWhileChecksRunLetsThemFinish) {
