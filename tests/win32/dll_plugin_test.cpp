@@ -370,6 +370,7 @@ TEST_F(PluginTest, ClosingTheNoticeDoesNotEndTheShutdownWait) {
   UploadSet set = MakeSet(2, 32 << 20, 77);
   WriteFileBytes(upload / "set.sfv", set.SfvText());
   for (int i = 0; i < 2; ++i) WriteFileBytes(upload / set.names[i], set.contents[i]);
+  plugin.WaitForChecks();  // the first window a process makes is slow to come
 
   struct Closer {
     std::atomic<bool> stop{false};
@@ -423,6 +424,7 @@ TEST(PluginUnloadTest, UnloadingWhileChecksRunLetsThemFinish) {
       for (int f = 0; f < kFolders; ++f) EXPECT_EQ(plugin.FileEvent(*folders[f] / sets[f].names[round % 3]), 0);
     }
     plugin.Unload();
+    EXPECT_NE(GetModuleHandleA(kDllName), nullptr) << "running checks keep the module loaded";
   }
   for (int i = 0; i < 3000 && GetModuleHandleA(kDllName) != nullptr; ++i) Sleep(10);
   EXPECT_EQ(GetModuleHandleA(kDllName), nullptr) << "the module is unloaded once the last check has ended";
