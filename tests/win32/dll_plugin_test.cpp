@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -124,6 +125,20 @@ DWORD OpenHandleCount() {
   const auto self = static_cast<USHORT>(GetCurrentProcessId());
   for (ULONG i = 0; i < entries; ++i) count += entry[i].processId == self ? 1 : 0;
   return count;
+}
+
+// Runs `function` on a new thread.
+DWORD WINAPI RunFunction(void* parameter) {
+  std::unique_ptr<std::function<void()>> function(static_cast<std::function<void()>*>(parameter));
+  (*function)();
+  return 0;
+}
+
+OwnedObject StartThread(std::function<void()> function) {
+  auto* owned = new std::function<void()>(std::move(function));
+  HANDLE thread = CreateThread(nullptr, 0, RunFunction, owned, 0, nullptr);
+  if (thread == nullptr) delete owned;
+  return OwnedObject(thread);
 }
 
 bool SameBytes(const HostEventRecord& a, const HostEventRecord& b) {
@@ -376,21 +391,16 @@ TEST_F(PluginTest, ClosingTheNoticeDoesNotEndTheShutdownWait) {
     std::atomic<bool> stop{false};
     std::atomic<int> closed{0};
   } closer;
-  OwnedObject closeThread(CreateThread(
-      nullptr, 0,
-      [](void* parameter) -> DWORD {
-        auto* self = static_cast<Closer*>(parameter);
-        while (!self->stop) {
-          if (HWND notice = FindWindowA(nullptr, "Processing...")) {
-            PostMessageA(notice, WM_SYSCOMMAND, SC_CLOSE, 0);
-            PostMessageA(notice, WM_CLOSE, 0, 0);
-            ++self->closed;
-          }
-          Sleep(5);
-        }
-        return 0;
-      },
-      &closer, 0, nullptr));
+  OwnedObject closeThread = StartThread([&closer] {
+    while (!closer.stop) {
+      if (HWND notice = FindWindowA(nullptr, "Processing...")) {
+        PostMessageA(notice, WM_SYSCOMMAND, SC_CLOSE, 0);
+        PostMessageA(notice, WM_CLOSE, 0, 0);
+        ++closer.closed;
+      }
+      Sleep(5);
+    }
+  });
   ASSERT_TRUE(closeThread);
 
   EXPECT_EQ(plugin.FileEvent(upload / set.names[1]), 0);
@@ -476,18 +486,13 @@ TEST_F(PluginTest, ManyEventsWithIdleEventsFromAnotherThread) {
     std::atomic<bool> stop{false};
     std::atomic<int> events{0};
   } idler{&plugin};
-  OwnedObject idleThread(CreateThread(
-      nullptr, 0,
-      [](void* parameter) -> DWORD {
-        auto* self = static_cast<Idler*>(parameter);
-        while (!self->stop) {
-          self->plugin->Qndrl(kEventIdle);
-          ++self->events;
-          Sleep(1);
-        }
-        return 0;
-      },
-      &idler, 0, nullptr));
+  OwnedObject idleThread = StartThread([&idler] {
+    while (!idler.stop) {
+      idler.plugin->Qndrl(kEventIdle);
+      ++idler.events;
+      Sleep(1);
+    }
+  });
   ASSERT_TRUE(idleThread);
 
   int events = 0;

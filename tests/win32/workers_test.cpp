@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -19,6 +20,20 @@
 
 namespace sfvcheck {
 namespace {
+
+// Runs `function` on a new thread.
+DWORD WINAPI RunFunction(void* parameter) {
+  std::unique_ptr<std::function<void()>> function(static_cast<std::function<void()>*>(parameter));
+  (*function)();
+  return 0;
+}
+
+OwnedObject StartThread(std::function<void()> function) {
+  auto* owned = new std::function<void()>(std::move(function));
+  HANDLE thread = CreateThread(nullptr, 0, RunFunction, owned, 0, nullptr);
+  if (thread == nullptr) delete owned;
+  return OwnedObject(thread);
+}
 
 HANDLE FakeHandle(int n) { return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(n)); }
 
@@ -180,14 +195,10 @@ TEST_F(WorkersTest, MoreWorkersThanOneWaitTakesAreStillReaped) {
 
 TEST_F(WorkersTest, ShutdownWaitsForMoreWorkersThanOneWaitTakes) {
   for (int i = 0; i < 70; ++i) workers.StartDirectoryCheck("wait");
-  OwnedObject opener(CreateThread(
-      nullptr, 0,
-      [](void* parameter) -> DWORD {
-        Sleep(200);
-        static_cast<Gate*>(parameter)->Open();
-        return 0;
-      },
-      gate.get(), 0, nullptr));
+  OwnedObject opener = StartThread([gate = gate] {
+    Sleep(200);
+    gate->Open();
+  });
   ASSERT_TRUE(opener);
   workers.WaitForWorkers();
   EXPECT_EQ(workers.ListedCount(), 0);
@@ -205,14 +216,10 @@ TEST_F(WorkersTest, ShutdownWithNoWorkerListedReturnsAtOnce) {
 TEST_F(WorkersTest, ShutdownWithoutANoticeStillWaitsForEveryWorker) {
   workers.StartDirectoryCheck("wait-1");
   workers.StartDirectoryCheck("wait-2");
-  OwnedObject opener(CreateThread(
-      nullptr, 0,
-      [](void* parameter) -> DWORD {
-        Sleep(300);
-        static_cast<Gate*>(parameter)->Open();
-        return 0;
-      },
-      gate.get(), 0, nullptr));
+  OwnedObject opener = StartThread([gate = gate] {
+    Sleep(300);
+    gate->Open();
+  });
   workers.WaitForWorkers();
   EXPECT_EQ(gate->finished.load(), 2);
   EXPECT_EQ(workers.ListedCount(), 0);
@@ -224,13 +231,15 @@ TEST_F(WorkersTest, ShutdownWithoutANoticeStillWaitsForEveryWorker) {
 std::shared_ptr<Gate> timerGate;
 std::atomic<int> timerTicks{0};
 
+void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD) {
+  if (++timerTicks == 3) timerGate->Open();
+}
+
 TEST_F(WorkersTest, ShutdownDispatchesMessagesWhileItWaits) {
   timerGate = gate;
   timerTicks = 0;
   workers.StartDirectoryCheck("wait");
-  UINT_PTR timer = SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR, DWORD) {
-    if (++timerTicks == 3) timerGate->Open();
-  });
+  UINT_PTR timer = SetTimer(nullptr, 0, 20, OnTimer);
   ASSERT_NE(timer, 0u);
   workers.WaitForWorkers();
   KillTimer(nullptr, timer);
