@@ -127,21 +127,6 @@ DWORD OpenHandleCount() {
   return count;
 }
 
-// Where the kernel cannot run 32-bit code, 32-bit Wine runs under qemu's
-// user-mode emulator, which crashes when a process starts threads in quick
-// succession (a plain program that starts 20 threads does too). The tests
-// that start checks are skipped there; the 64-bit build runs them all.
-bool ThreadsCrashTheEmulator() {
-  if (sizeof(void*) != 4) return false;
-  if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr) return false;
-  return GetFileAttributesA("Z:\\proc\\sys\\fs\\binfmt_misc\\qemu-i386") != INVALID_FILE_ATTRIBUTES;
-}
-
-#define SKIP_WHERE_THREADS_CRASH_THE_EMULATOR()                                         \
-  do {                                                                                  \
-    if (ThreadsCrashTheEmulator()) GTEST_SKIP() << "32-bit Wine under qemu: no checks"; \
-  } while (false)
-
 // Runs `function` on a new thread.
 DWORD WINAPI RunFunction(void* parameter) {
   std::unique_ptr<std::function<void()>> function(static_cast<std::function<void()>*>(parameter));
@@ -307,7 +292,6 @@ TEST_F(PluginTest, UnknownCodesLeaveTheRecordUntouched) {
 }
 
 TEST_F(PluginTest, FileEventsLeaveTheRecordUntouched) {
-  SKIP_WHERE_THREADS_CRASH_THE_EMULATOR();
   for (std::int32_t code : {10, 13}) {
     HostEventRecord record = Plugin::FilledRecord(code);
     std::strcpy(record.text, "C:\\no such folder\\x.bin");
@@ -321,7 +305,6 @@ TEST_F(PluginTest, FileEventsLeaveTheRecordUntouched) {
 // Such a check ends at once without looking anywhere; its worker is listed
 // and reaped like any other, so the handle count comes back.
 TEST_F(PluginTest, APathWithoutSeparatorStillStartsAWorkerThatEndsAtOnce) {
-  SKIP_WHERE_THREADS_CRASH_THE_EMULATOR();
   plugin.WaitForChecks();
   const DWORD before = OpenHandleCount();
   ASSERT_NE(before, 0u);
@@ -344,7 +327,6 @@ TEST_F(PluginTest, APathWithoutSeparatorStillStartsAWorkerThatEndsAtOnce) {
 // A set arrives file by file; after each event the test waits for the check
 // (the shutdown event returns only then) and looks at the folder.
 TEST_F(PluginTest, AnUploadIsCheckedFileByFile) {
-  SKIP_WHERE_THREADS_CRASH_THE_EMULATOR();
   TempDirectory upload;
   UploadSet set = MakeSet(5, 100000, 11);  // part00..part04
   const std::string& dir = upload.path();
@@ -399,7 +381,6 @@ TEST_F(PluginTest, AnUploadIsCheckedFileByFile) {
 // The notice's own close box does not end the shutdown wait: the check of a
 // large file started before it is complete when the shutdown event returns.
 TEST_F(PluginTest, ClosingTheNoticeDoesNotEndTheShutdownWait) {
-  SKIP_WHERE_THREADS_CRASH_THE_EMULATOR();
   TempDirectory upload;
   UploadSet set = MakeSet(2, 32 << 20, 77);
   WriteFileBytes(upload / "set.sfv", set.SfvText());
@@ -437,7 +418,6 @@ TEST_F(PluginTest, ClosingTheNoticeDoesNotEndTheShutdownWait) {
 // The host unloads the plug-in without a shutdown event while checks run:
 // the module stays until the last check has ended, and every check finishes.
 TEST(PluginUnloadTest, UnloadingWhileChecksRunLetsThemFinish) {
-  SKIP_WHERE_THREADS_CRASH_THE_EMULATOR();
   constexpr int kFolders = 3;
   std::vector<std::unique_ptr<TempDirectory>> folders;
   std::vector<UploadSet> sets;
@@ -479,7 +459,6 @@ TEST(PluginUnloadTest, UnloadingWhileChecksRunLetsThemFinish) {
 // sends idle events; then the shutdown. Every folder ends in the state its
 // files call for, and no handle is left behind.
 TEST_F(PluginTest, ManyEventsWithIdleEventsFromAnotherThread) {
-  SKIP_WHERE_THREADS_CRASH_THE_EMULATOR();
   constexpr int kFolders = 4;
   constexpr int kFiles = 8;
   constexpr int kEventsPerFile = 12;
