@@ -243,6 +243,21 @@ TEST_F(DirectoryCheckTest, DeleteFlagLeavesNoMeterWhenComplete) {
   EXPECT_EQ(Names(), (NameSet{"a.rar", "b.rar", "set.sfv"}));
 }
 
+TEST_F(DirectoryCheckTest, SetWithOneFileMissingIsNeverComplete) {
+  std::string list;
+  for (int i = 0; i < 200; ++i) {
+    std::string name = "f" + std::to_string(i);
+    list += name + " 00000000\r\n";
+    if (i > 0) fs.AddFile(kDir + name, "");
+  }
+  fs.AddFile(kDir + "set.sfv", list);
+  settings.deleteFlag = 1;
+  Check();
+  EXPECT_TRUE(Has("--==[###################-]==--  99% complete"));
+  EXPECT_TRUE(Has(".qdrl.set.sfv.state"));
+  EXPECT_TRUE(Has("f0-[MISSING]"));
+}
+
 TEST_F(DirectoryCheckTest, OldMeterRemovalTakesOnlyEmptyDirectoriesStartingWithTheTrail) {
   settings.startTrail = "Meter";
   fs.AddDirectory(kDir + "METER old");
