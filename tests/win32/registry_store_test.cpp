@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,23 @@ namespace {
 
 constexpr char kKey[] = "Software\\Quendrell";
 
+// Test programs that use the settings key take turns through this mutex, so
+// that ctest may run them side by side (all share one Wine server).
+class SettingsKeyTurn {
+ public:
+  SettingsKeyTurn() : mutex_(CreateMutexA(nullptr, FALSE, "sfvcheck-tests-settings-key")) {
+    if (mutex_) WaitForSingleObject(mutex_.get(), INFINITE);  // abandoned counts as taken
+  }
+  ~SettingsKeyTurn() {
+    if (mutex_) ReleaseMutex(mutex_.get());
+  }
+  SettingsKeyTurn(const SettingsKeyTurn&) = delete;
+  SettingsKeyTurn& operator=(const SettingsKeyTurn&) = delete;
+
+ private:
+  OwnedObject mutex_;
+};
+
 struct StoredValue {
   bool present = false;
   DWORD type = 0;
@@ -24,8 +42,16 @@ struct StoredValue {
 
 class RegistryStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override { DeleteSettingsKey(); }
-  void TearDown() override { DeleteSettingsKey(); }
+  void SetUp() override {
+    turn_ = std::make_unique<SettingsKeyTurn>();
+    DeleteSettingsKey();
+  }
+  void TearDown() override {
+    DeleteSettingsKey();
+    turn_.reset();
+  }
+
+  std::unique_ptr<SettingsKeyTurn> turn_;
 
   static void DeleteSettingsKey() {
     const LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
