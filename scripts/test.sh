@@ -20,7 +20,7 @@ run_windows_preset() {
     local preset=$1; shift
     step cmake --preset "$preset" >/dev/null || return
     step cmake --build --preset "$preset" -j "$jobs" || return
-    local prefix="$PWD/build/$preset/wineprefix"
+    local prefix="$PWD/build/wineprefix"
     scripts/wine-prefix.sh "$prefix"
     # One wine server for the whole run saves its start-up per test program.
     WINEPREFIX="$prefix" wineserver -p 60 || true

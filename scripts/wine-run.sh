@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine with the build's private prefix:
 #   wine-run.sh 32|64 PROGRAM [ARGS...]
-# The prefix (a 64-bit one, which runs 32-bit programs too) lives beside the
-# program when the program sits in a build folder (the folder holding
-# CMakeCache.txt), else under build/win32 of the checkout. The first run
-# creates it, without any prompt.
+# The prefix is a 64-bit one, which runs 32-bit programs too, shared by the
+# presets: build/wineprefix beside the program's build folder (the folder
+# holding CMakeCache.txt), else build/wineprefix of the checkout. The first
+# run creates it, without any prompt.
 set -euo pipefail
 
 bits=$1
@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "${WINEPREFIX:-}" ]; then
     build=$(cd "$(dirname "$program")" && pwd)
     [ -f "$build/CMakeCache.txt" ] || build="$here/../build/win$bits"
-    export WINEPREFIX="$build/wineprefix"
+    export WINEPREFIX="$(dirname "$build")/wineprefix"
 fi
 "$here/wine-prefix.sh" "$WINEPREFIX"
 export WINEDEBUG=-all

@@ -1,0 +1,98 @@
+#include "engine/file_system_win32.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/owned_handle_win32.h"
+
+namespace sfvcheck {
+namespace {
+
+class Win32ReadableFile : public ReadableFile {
+ public:
+  explicit Win32ReadableFile(OwnedFile file) : file_(std::move(file)) {}
+
+  bool Read(void* buffer, std::size_t size, std::size_t* got) override {
+    // ReadFile takes a 32-bit count; larger requests are simply read in part.
+    DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD read = 0;
+    if (!ReadFile(file_.get(), buffer, want, &read, nullptr)) {
+      *got = 0;
+      return false;
+    }
+    *got = read;
+    return true;
+  }
+
+ private:
+  OwnedFile file_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReadableFile> Win32FileSystem::OpenForCheck(const std::string& path) {
+  // Read sharing only: the open fails while anyone holds the file for writing.
+  // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
+  OwnedFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return nullptr;
+  return std::make_unique<Win32ReadableFile>(std::move(file));
+}
+
+bool Win32FileSystem::AppendBytes(const std::string& path, std::string_view bytes) {
+  OwnedFile file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  if (SetFilePointer(file.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
+      GetLastError() != NO_ERROR) {
+    return false;
+  }
+  while (!bytes.empty()) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+bool Win32FileSystem::CreateEmptyFile(const std::string& path) {
+  OwnedFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  return static_cast<bool>(file);
+}
+
+bool Win32FileSystem::CopyOver(const std::string& from, const std::string& to) {
+  return CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+bool Win32FileSystem::RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }
+
+bool Win32FileSystem::MakeDirectory(const std::string& path) {
+  return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
+}
+
+bool Win32FileSystem::RemoveEmptyDirectory(const std::string& path) {
+  return RemoveDirectoryA(path.c_str()) != FALSE;
+}
+
+bool Win32FileSystem::Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> Win32FileSystem::ListMatches(const std::string& pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data;
+  OwnedFind find(FindFirstFileA(pattern.c_str(), &data));
+  if (!find) return names;
+  do {
+    // "." and ".." name the directory itself and its parent, never an entry.
+    if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
+    names.emplace_back(data.cFileName);
+  } while (FindNextFileA(find.get(), &data));
+  return names;
+}
+
+}  // namespace sfvcheck
