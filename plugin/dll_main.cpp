@@ -16,6 +16,8 @@
 #include "engine/file_system_win32.h"
 #include "plugin/entry_points_win32.h"
 #include "plugin/host_record.h"
+#include "plugin/site_commands.h"
+#include "plugin/site_compare_win32.h"
 #include "plugin/workers_win32.h"
 #include "settings/config_dialog.h"
 #include "settings/registry_store.h"
@@ -75,8 +77,7 @@ std::int16_t DispatchEvent(HostEventRecord& record) {
       TheWorkers().StartDirectoryCheck(RecordText(record));
       return 0;
     case kEventSiteRequest:
-      // SITE requests: wire to `return DispatchSiteRequest(&record);` (plugin/site_commands.h).
-      return 0;
+      return DispatchSiteRequest(&record);
     default:
       return 0;
   }
@@ -139,6 +140,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
       return FALSE;
     }
     sfvcheck::UseSystemCodePage();
+    sfvcheck::InstallSiteNameCompare();
   }
   return TRUE;
 }
