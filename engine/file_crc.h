@@ -13,7 +13,10 @@ namespace sfvcheck {
 
 class FileCrc32 {
  public:
-  static constexpr std::size_t kReadSize = 1 << 20;
+  // Measured best for reading and hashing a cached file: large enough that
+  // the call overhead vanishes, small enough that the block is still in the
+  // processor cache when the CRC passes over it.
+  static constexpr std::size_t kReadSize = 256 * 1024;
 
   explicit FileCrc32(FileSystem& fs);
 

@@ -1,9 +1,153 @@
-// Placeholder entry points until the plug-in module is built.
+// The plug-in module: its start and stop, the three exported entry points and
+// the dispatch of the host's events.
+//
+// Threads: the hooks run on whatever host threads call them and take no lock
+// of their own; the checking threads are managed by `TheWorkers`, whose list
+// has its own lock. The CheckLock is taken only by workers, one pass at a time.
 #include <windows.h>
-#include <cstdint>
 
-extern "C" {
-__declspec(dllexport) std::int16_t __cdecl HandleEventHook(void*) { return 0; }
-__declspec(dllexport) std::int16_t __cdecl HandleQNDRLEventHook(void*) { return 0; }
-__declspec(dllexport) void __stdcall QDXApiInit(void*) {}
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "engine/code_page_win32.h"
+#include "engine/directory_check.h"
+#include "engine/file_system_win32.h"
+#include "plugin/entry_points_win32.h"
+#include "plugin/host_record.h"
+#include "plugin/site_commands.h"
+#include "plugin/site_compare_win32.h"
+#include "plugin/workers_win32.h"
+#include "settings/config_dialog.h"
+#include "settings/registry_store.h"
+
+namespace sfvcheck {
+namespace {
+
+constexpr char kMenuItemText[] = "Plugins\\Configure SFV...";
+static_assert(sizeof kMenuItemText == 25, "24 characters and the NUL");
+
+class ModuleCheckLock : public CheckLock {
+ public:
+  void lock() override { section_.Enter(); }
+  void unlock() override { section_.Leave(); }
+
+ private:
+  CriticalSection section_;
+};
+
+// Module-wide state, made when the module loads and destroyed when it
+// unloads. Every worker holds a reference to the module, so an unload waits
+// for the last worker and neither object can vanish under one.
+ModuleCheckLock& TheCheckLock() {
+  static ModuleCheckLock checkLock;
+  return checkLock;
 }
+
+DWORD RunDirectoryCheck(const std::string& path) {
+  Win32FileSystem fileSystem;
+  const CheckContext context{fileSystem, TheCheckLock(), ReadRunSettings};
+  return static_cast<DWORD>(DirectoryCheck(context, path));
+}
+
+Workers& TheWorkers() {
+  static Workers workers(RunDirectoryCheck);
+  return workers;
+}
+
+// The path in the record's text area, never read past the area's end.
+std::string_view RecordText(const HostEventRecord& record) {
+  return std::string_view(record.text, strnlen(record.text, kRecordTextSize));
+}
+
+void AnswerMenuQuery(HostEventRecord& record) {
+  if (record.menuIndex == 0) {
+    std::memcpy(record.text, kMenuItemText, sizeof kMenuItemText);
+    return;
+  }
+  if (record.menuIndex == -1) record.menuFlag = 1;
+  record.text[0] = '\0';
+}
+
+std::int16_t DispatchEvent(HostEventRecord& record) {
+  switch (record.eventCode) {
+    case kEventFileArrived:
+    case kEventFileArrivedAlt:
+      TheWorkers().StartDirectoryCheck(RecordText(record));
+      return 0;
+    case kEventSiteRequest:
+      return DispatchSiteRequest(&record);
+    default:
+      return 0;
+  }
+}
+
+std::int16_t DispatchQndrlEvent(HostEventRecord& record) {
+  switch (record.eventCode) {
+    case kEventMenuChosen:
+      if (record.menuIndex == 0) RunConfigDialog();
+      return 0;
+    case kEventMenuQuery:
+      AnswerMenuQuery(record);
+      return 0;
+    case kEventIdle:
+      TheWorkers().ReapWorkers();
+      return 0;
+    case kEventShutdown:
+      TheWorkers().WaitForWorkers();
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+}  // namespace sfvcheck
+
+using sfvcheck::HostEventRecord;
+
+// No C++ exception may reach the host: each entry point catches everything.
+extern "C" {
+
+std::int16_t SFVCHECK_HOOK_CALL HandleEventHook(HostEventRecord* record) {
+  if (record == nullptr) return 0;
+  try {
+    return sfvcheck::DispatchEvent(*record);
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::int16_t SFVCHECK_HOOK_CALL HandleQNDRLEventHook(HostEventRecord* record) {
+  if (record == nullptr) return 0;
+  try {
+    return sfvcheck::DispatchQndrlEvent(*record);
+  } catch (...) {
+    return 0;
+  }
+}
+
+// Exported as _QDXApiInit@4 (see sfvcheck.def). Everything is set up at load.
+void SFVCHECK_INIT_CALL QDXApiInit(void*) {}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    try {
+      sfvcheck::TheWorkers();
+      sfvcheck::TheCheckLock();
+    } catch (...) {
+      return FALSE;
+    }
+    sfvcheck::UseSystemCodePage();
+    sfvcheck::InstallSiteNameCompare();
+  }
+  return TRUE;
+}
+
+}  // extern "C"
+
+// The definitions above must match the types the host calls through.
+[[maybe_unused]] static constexpr sfvcheck::EventHookFunction kEventHookType = &HandleEventHook;
+[[maybe_unused]] static constexpr sfvcheck::EventHookFunction kQndrlEventHookType = &HandleQNDRLEventHook;
+[[maybe_unused]] static constexpr sfvcheck::InitEntryFunction kInitEntryType = &QDXApiInit;

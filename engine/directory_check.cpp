@@ -1,0 +1,157 @@
+// Runs on checking worker threads. The only state shared between threads is
+// the CheckLock, held for the whole of each verification pass; everything
+// else (list, settings, CRC buffer, the state file's lines) belongs to the
+// pass that made it.
+#include "engine/directory_check.h"
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <unordered_set>
+
+#include "engine/file_crc.h"
+#include "engine/naming.h"
+#include "engine/sfv_list.h"
+#include "engine/text.h"
+
+namespace sfvcheck {
+namespace {
+
+constexpr char kListPattern[] = "*.sfv";
+constexpr char kListSuffix[] = ".sfv";
+constexpr char kLineEnd[] = "\r\n";
+constexpr std::size_t kStateReadSize = 4096;
+
+// The lines of a state file: split at LF, CR LF or a lone CR, terminators
+// dropped. On a read error the lines completed so far are kept but a
+// partial last line is not, since a cut-off path could equal another entry.
+std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string& statePath) {
+  std::unordered_set<std::string> lines;
+  std::unique_ptr<ReadableFile> file = fs.OpenForCheck(statePath);
+  if (!file) return lines;
+  char buffer[kStateReadSize];
+  std::string line;
+  bool afterCr = false;
+  for (;;) {
+    std::size_t got = 0;
+    if (!file->Read(buffer, sizeof buffer, &got)) return lines;
+    if (got == 0) break;
+    for (std::size_t i = 0; i < got; ++i) {
+      char c = buffer[i];
+      if (afterCr) {
+        afterCr = false;
+        if (c == '\n') continue;
+      }
+      if (c == '\r' || c == '\n') {
+        lines.insert(std::move(line));
+        line.clear();
+        afterCr = c == '\r';
+      } else {
+        line += c;
+      }
+    }
+  }
+  if (!line.empty()) lines.insert(std::move(line));
+  return lines;
+}
+
+// Removes every empty directory whose name begins with the start trail.
+// Wildcard matching on Windows can also match through 8.3 short names, so
+// each name is tested again.
+void RemoveMeterFolders(FileSystem& fs, const std::string& prefix, const std::string& startTrail) {
+  for (const std::string& name : fs.ListMatches(prefix + startTrail + "*")) {
+    if (!StartsWithNoCase(name, startTrail)) continue;
+    fs.RemoveEmptyDirectory(prefix + name);
+  }
+}
+
+void RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName) {
+  FileSystem& fs = context.fs;
+  FileCrc32 fileCrc(fs);
+  SfvList list;
+  RunSettings settings = context.readSettings ? context.readSettings() : RunSettings{};
+
+  if (!ReadSfvList(fs, prefix + listName, list)) return;
+
+  const std::string statePath = StateFileName(prefix, listName);
+  // Read on the first found entry, then kept up to date with what this pass
+  // appends, so a later duplicate of an entry sees it as verified.
+  std::optional<std::unordered_set<std::string>> stateLines;
+  std::size_t good = 0;
+
+  for (SfvEntry& entry : list) {
+    entry.found = fs.OpenForCheck(entry.path) != nullptr;
+
+    if (entry.found) {
+      if (!stateLines) stateLines = ReadStateLines(fs, statePath);
+      entry.verified = stateLines->count(entry.path) != 0;
+    }
+
+    if (entry.found && !entry.verified) {
+      std::uint32_t crc = 0;
+      if (!fileCrc.ComputeFileCrc(entry.path, &crc)) {
+        entry.found = false;
+      } else if (crc == entry.expectedCrc) {
+        entry.verified = true;
+        // A lost append only costs a second hash on a later pass.
+        if (fs.AppendBytes(statePath, entry.path + kLineEnd)) stateLines->insert(entry.path);
+      }
+    }
+
+    if (entry.found && entry.verified) {
+      ++good;
+      fs.RemoveFile(MissingMarkerName(entry.path));
+      fs.RemoveFile(BadMarkerName(entry.path));
+    } else if (entry.found) {
+      // Move aside: the listed file goes only once its copy is safe.
+      if (fs.CopyOver(entry.path, BadMarkerName(entry.path))) fs.RemoveFile(entry.path);
+    } else if (!fs.Exists(BadMarkerName(entry.path))) {
+      fs.CreateEmptyFile(MissingMarkerName(entry.path));
+    }
+  }
+
+  RemoveMeterFolders(fs, prefix, settings.startTrail);
+
+  int percent = CompletePercentage(good, list.size());
+  std::string meterPath = prefix + MeterFolderName(percent, settings);
+  if (percent < 100) {
+    fs.MakeDirectory(meterPath);
+    return;
+  }
+  if (settings.deleteFlag != 0) {
+    RemoveMeterFolders(fs, prefix, settings.startTrail);
+  } else {
+    fs.MakeDirectory(meterPath);
+  }
+  fs.RemoveFile(statePath);
+}
+
+}  // namespace
+
+void VerificationPass(const CheckContext& context, const std::string& prefix,
+                      const std::string& listName) {
+  std::lock_guard<CheckLock> guard(context.checkLock);
+  try {
+    RunPass(context, prefix, listName);
+  } catch (...) {
+    // Out of memory or a failing settings reader: this list waits for the
+    // next event; nothing may leave a worker.
+  }
+}
+
+int DirectoryCheck(const CheckContext& context, const std::string& path) {
+  try {
+    std::optional<std::string> prefix = DirectoryPrefix(path);
+    if (!prefix) return 0;
+    std::vector<std::string> names = context.fs.ListMatches(*prefix + kListPattern);
+    for (const std::string& name : names) {
+      // An 8.3 short name can match "*.sfv" for a longer extension.
+      if (!EndsWithNoCase(name, kListSuffix)) continue;
+      VerificationPass(context, *prefix, name);
+    }
+  } catch (...) {
+  }
+  return 1;
+}
+
+}  // namespace sfvcheck

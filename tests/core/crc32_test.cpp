@@ -1,0 +1,195 @@
+#include "engine/crc32.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/file_crc.h"
+#include "engine/file_system.h"
+#include "tests/support/test_data.h"
+
+namespace sfvcheck {
+namespace {
+
+using Kernel = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
+
+struct Tier {
+  const char* name;
+  Kernel kernel;
+  bool needsClmul;
+};
+
+// The faster tiers, each checked against the per-byte reference.
+const Tier kTiers[] = {
+    {"Slicing", Crc32Slicing, false},
+    {"Clmul", Crc32Clmul, true},
+    {"Fastest", Crc32, false},
+};
+
+std::string TierName(const ::testing::TestParamInfo<Tier>& info) { return info.param.name; }
+
+class Crc32TierTest : public ::testing::TestWithParam<Tier> {
+ protected:
+  void SetUp() override {
+    if (GetParam().needsClmul && !Crc32ClmulSupported()) GTEST_SKIP() << "no PCLMULQDQ/SSE4.1 here";
+  }
+  std::uint32_t Run(std::uint32_t crc, const void* data, std::size_t size) const {
+    return GetParam().kernel(crc, data, size);
+  }
+  std::uint32_t Run(const std::string& bytes) const { return Run(0, bytes.data(), bytes.size()); }
+};
+
+TEST(Crc32TableTest, SpotValues) {
+  const std::uint32_t* table = Crc32Table();
+  EXPECT_EQ(table[0], 0x00000000u);
+  EXPECT_EQ(table[1], 0x77073096u);
+  EXPECT_EQ(table[128], 0xEDB88320u);
+  EXPECT_EQ(table[255], 0x2D02EF8Du);
+}
+
+TEST(Crc32ReferenceTest, KnownValues) {
+  const std::string digits = "123456789";
+  const std::string fox = "The quick brown fox jumps over the lazy dog";
+  EXPECT_EQ(Crc32Reference(0, "", 0), 0x00000000u);
+  EXPECT_EQ(Crc32Reference(0, digits.data(), digits.size()), 0xCBF43926u);
+  EXPECT_EQ(Crc32Reference(0, fox.data(), fox.size()), 0x414FA339u);
+}
+
+TEST_P(Crc32TierTest, KnownValues) {
+  EXPECT_EQ(Run(""), 0x00000000u);
+  EXPECT_EQ(Run("123456789"), 0xCBF43926u);
+  EXPECT_EQ(Run("The quick brown fox jumps over the lazy dog"), 0x414FA339u);
+}
+
+// Every length up to 4096 from every start offset within 16 bytes, so each
+// kernel meets each alignment and each remainder of its block size.
+TEST_P(Crc32TierTest, MatchesReferenceForEveryLengthAndOffset) {
+  const std::string data = testing::RandomBytes(4096 + 16, 7);
+  for (std::size_t offset = 0; offset < 16; ++offset) {
+    const char* start = data.data() + offset;
+    std::uint32_t expected = 0;  // grows one byte at a time with the length
+    for (std::size_t length = 0; length <= 4096; ++length) {
+      if (length > 0) expected = Crc32Reference(expected, start + length - 1, 1);
+      ASSERT_EQ(Run(0, start, length), expected) << "offset " << offset << " length " << length;
+    }
+  }
+}
+
+// Each input sits at the very end of its own allocation: a read past the end
+// is caught by the address sanitizer in the native build.
+TEST_P(Crc32TierTest, ReadsNothingPastTheEnd) {
+  const std::string source = testing::RandomBytes(300, 11);
+  for (std::size_t length = 0; length <= source.size(); ++length) {
+    std::unique_ptr<unsigned char[]> exact(new unsigned char[length == 0 ? 1 : length]);
+    std::memcpy(exact.get(), source.data(), length);
+    ASSERT_EQ(Run(0, exact.get(), length), Crc32Reference(0, source.data(), length)) << length;
+  }
+}
+
+TEST_P(Crc32TierTest, MatchesReferenceOnLargeRandomData) {
+  for (std::uint32_t seed : {1u, 2u, 3u}) {
+    const std::string data = testing::RandomBytes((1 << 20) + seed * 37, seed);
+    EXPECT_EQ(Run(data), Crc32Reference(0, data.data(), data.size())) << seed;
+  }
+}
+
+// A CRC continued over pieces equals one call over the whole, whatever the
+// cut points, and may be continued by another tier.
+TEST_P(Crc32TierTest, StreamingInPiecesEqualsOneCall) {
+  const std::string data = testing::RandomBytes(20000, 5);
+  const std::uint32_t whole = Crc32Reference(0, data.data(), data.size());
+  for (std::size_t piece : {1u, 3u, 15u, 16u, 17u, 63u, 64u, 65u, 1000u, 4096u, 19999u}) {
+    std::uint32_t crc = 0;
+    for (std::size_t at = 0; at < data.size(); at += piece) {
+      crc = Run(crc, data.data() + at, std::min(piece, data.size() - at));
+    }
+    EXPECT_EQ(crc, whole) << "pieces of " << piece;
+  }
+  std::uint32_t mixed = Run(0, data.data(), 7001);
+  mixed = Crc32Reference(mixed, data.data() + 7001, 999);
+  mixed = Run(mixed, data.data() + 8000, data.size() - 8000);
+  EXPECT_EQ(mixed, whole);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tiers, Crc32TierTest, ::testing::ValuesIn(kTiers), TierName);
+
+// A file system serving one file in short reads, with an optional read error.
+class ScriptedFileSystem : public FileSystem {
+ public:
+  std::string content;
+  std::size_t chunk = 1000;
+  int failOnRead = -1;  // index of the read that fails; -1: none
+  bool present = true;
+  std::size_t largestRequest = 0;
+
+  std::unique_ptr<ReadableFile> OpenForCheck(const std::string&) override {
+    if (!present) return nullptr;
+    return std::make_unique<File>(*this);
+  }
+  bool AppendBytes(const std::string&, std::string_view) override { return false; }
+  bool CreateEmptyFile(const std::string&) override { return false; }
+  bool CopyOver(const std::string&, const std::string&) override { return false; }
+  bool RemoveFile(const std::string&) override { return false; }
+  bool MakeDirectory(const std::string&) override { return false; }
+  bool RemoveEmptyDirectory(const std::string&) override { return false; }
+  bool Exists(const std::string&) override { return present; }
+  std::vector<std::string> ListMatches(const std::string&) override { return {}; }
+
+ private:
+  class File : public ReadableFile {
+   public:
+    explicit File(ScriptedFileSystem& fs) : fs_(fs) {}
+    bool Read(void* buffer, std::size_t size, std::size_t* got) override {
+      fs_.largestRequest = std::max(fs_.largestRequest, size);
+      if (reads_++ == fs_.failOnRead) return false;
+      *got = std::min({size, fs_.chunk, fs_.content.size() - at_});
+      std::memcpy(buffer, fs_.content.data() + at_, *got);
+      at_ += *got;
+      return true;
+    }
+
+   private:
+    ScriptedFileSystem& fs_;
+    std::size_t at_ = 0;
+    int reads_ = 0;
+  };
+};
+
+TEST(FileCrc32Test, HashesAcrossShortReadsAndAsksForOneBufferAtATime) {
+  ScriptedFileSystem fs;
+  fs.content = testing::RandomBytes(12345, 9);
+  FileCrc32 hasher(fs);
+  std::uint32_t crc = 0;
+  ASSERT_TRUE(hasher.ComputeFileCrc("x", &crc));
+  EXPECT_EQ(crc, Crc32Reference(0, fs.content.data(), fs.content.size()));
+  EXPECT_EQ(fs.largestRequest, FileCrc32::kReadSize);
+
+  fs.content.clear();
+  ASSERT_TRUE(hasher.ComputeFileCrc("x", &crc));
+  EXPECT_EQ(crc, 0u);
+}
+
+TEST(FileCrc32Test, OpenFailureAndReadErrorsFail) {
+  ScriptedFileSystem fs;
+  fs.content = testing::RandomBytes(5000, 3);
+  FileCrc32 hasher(fs);
+  std::uint32_t crc = 0x12345678;
+
+  fs.present = false;
+  EXPECT_FALSE(hasher.ComputeFileCrc("x", &crc));
+  fs.present = true;
+  fs.failOnRead = 0;
+  EXPECT_FALSE(hasher.ComputeFileCrc("x", &crc));
+  fs.failOnRead = 3;  // after some data has been hashed
+  EXPECT_FALSE(hasher.ComputeFileCrc("x", &crc));
+  fs.failOnRead = 5;  // the read that would report the end
+  EXPECT_FALSE(hasher.ComputeFileCrc("x", &crc));
+  EXPECT_EQ(crc, 0x12345678u);
+}
+
+}  // namespace
+}  // namespace sfvcheck

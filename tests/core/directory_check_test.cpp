@@ -1,0 +1,415 @@
+#include "engine/directory_check.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/support/memory_file_system.h"
+#include "tests/support/std_check_lock.h"
+#include "tests/support/test_data.h"
+
+namespace sfvcheck {
+namespace {
+
+using testing::FsOp;
+using testing::MemoryFileSystem;
+using testing::StdCheckLock;
+
+const std::string kDir = "C:\\up\\";
+const char kFull[] = "--==[####################]==--  100% complete";
+const char kTwoOfThree[] = "--==[#############-------]==--  67% complete";
+const char kOneOfThree[] = "--==[######--------------]==--  33% complete";
+const char kNothing[] = "--==[--------------------]==--  0% complete";
+
+// Independent bitwise CRC-32, the oracle for list contents.
+std::uint32_t Crc(const std::string& bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+std::string Hex(std::uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+class DirectoryCheckTest : public ::testing::Test {
+ protected:
+  // Files a, b and c with distinct contents, listed in set.sfv.
+  void SetUp() override {
+    fs.AddDirectory("C:\\up");
+    for (const char* name : {"a.rar", "b.rar", "c.rar"}) content[name] = testing::RandomBytes(3000, name[0]);
+  }
+
+  void List(const std::string& listName, const std::vector<std::string>& names) {
+    std::string text = "; made by a test\r\n";
+    for (const std::string& name : names) text += name + " " + Hex(Crc(content[name])) + "\r\n";
+    fs.AddFile(kDir + listName, text);
+  }
+  void Put(const std::string& name) { fs.AddFile(kDir + name, content[name]); }
+  void PutCorrupt(const std::string& name) { fs.AddFile(kDir + name, content[name] + "x"); }
+
+  int Check(const std::string& arrived = "a.rar") { return DirectoryCheck(context, kDir + arrived); }
+
+  std::set<std::string> Names() {
+    std::vector<std::string> names = fs.Names(kDir);
+    return {names.begin(), names.end()};
+  }
+  bool Has(const std::string& name) { return fs.Exists(kDir + name); }
+  std::string Bytes(const std::string& name) { return fs.FileBytes(kDir + name).value_or("<none>"); }
+
+  MemoryFileSystem fs;
+  StdCheckLock lock;
+  RunSettings settings;
+  int settingsReads = 0;
+  CheckContext context{fs, lock, [this] {
+                         ++settingsReads;
+                         EXPECT_TRUE(lock.held());
+                         return settings;
+                       }};
+  std::map<std::string, std::string> content;
+};
+
+using NameSet = std::set<std::string>;
+
+TEST_F(DirectoryCheckTest, CompleteSetShowsFullMeterAndDropsStateFile) {
+  Put("a.rar");
+  Put("b.rar");
+  Put("c.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "b.rar", "c.rar", "set.sfv"}));
+  EXPECT_EQ(settingsReads, 1);
+  EXPECT_EQ(lock.acquisitions(), 1u);
+  EXPECT_FALSE(lock.held());
+}
+
+TEST_F(DirectoryCheckTest, PartialSetMarksMissingFilesAndRemembersGoodOnes) {
+  Put("a.rar");
+  Put("c.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  Check();
+  EXPECT_EQ(Names(), (NameSet{".qdrl.set.sfv.state", kTwoOfThree, "a.rar", "b-[MISSING].rar", "c.rar",
+                            "set.sfv"}));
+  EXPECT_EQ(Bytes("b-[MISSING].rar"), "");
+  EXPECT_EQ(Bytes(".qdrl.set.sfv.state"), "C:\\up\\a.rar\r\nC:\\up\\c.rar\r\n");
+
+  settings.meterFlag = 0;
+  Check();
+  EXPECT_TRUE(Has("--==[ 67% complete ]==-- "));
+  EXPECT_FALSE(Has(kTwoOfThree));
+}
+
+TEST_F(DirectoryCheckTest, StateFileSparesVerifiedFilesFromHashing) {
+  Put("a.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  Check();
+  fs.ResetCalls();
+  Put("b.rar");
+  Check("b.rar");
+  EXPECT_EQ(fs.Calls(FsOp::kRead, kDir + "a.rar"), 0u);
+  EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + "a.rar"), 1u);  // presence only
+  EXPECT_GT(fs.Calls(FsOp::kRead, kDir + "b.rar"), 0u);
+  EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + ".qdrl.set.sfv.state"), 1u);  // once per pass
+  EXPECT_EQ(Bytes(".qdrl.set.sfv.state"), "C:\\up\\a.rar\r\nC:\\up\\b.rar\r\n");
+  EXPECT_FALSE(Has("b-[MISSING].rar"));
+  EXPECT_TRUE(Has(kTwoOfThree));
+}
+
+TEST_F(DirectoryCheckTest, StateFileLinesMatchByteForByte) {
+  Put("a.rar");
+  Put("b.rar");
+  Put("c.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  // LF and lone CR end lines too; a last line needs no terminator; case counts.
+  fs.AddFile(kDir + ".qdrl.set.sfv.state", "C:\\up\\a.rar\nc:\\up\\b.rar\rC:\\up\\c.rar");
+  Check();
+  EXPECT_EQ(fs.Calls(FsOp::kRead, kDir + "a.rar"), 0u);
+  EXPECT_GT(fs.Calls(FsOp::kRead, kDir + "b.rar"), 0u);
+  EXPECT_EQ(fs.Calls(FsOp::kRead, kDir + "c.rar"), 0u);
+  EXPECT_FALSE(Has(".qdrl.set.sfv.state"));
+}
+
+TEST_F(DirectoryCheckTest, StateFileReadErrorKeepsOnlyCompleteLines) {
+  Put("a.rar");
+  Put("b.rar");
+  List("set.sfv", {"a.rar", "b.rar", "b", "c.rar"});
+  const std::string state = "C:\\up\\a.rar\r\nC:\\up\\b.rar\r\n";
+  fs.AddFile(kDir + ".qdrl.set.sfv.state", state);
+  // Fails after "...a.rar\r\nC:\up\b": the cut-off line must not verify entry "b".
+  fs.FailReadAfter(kDir + ".qdrl.set.sfv.state", state.size() - 6);
+  fs.AddFile(kDir + "b", "not listed right");
+  Check();
+  EXPECT_EQ(fs.Calls(FsOp::kRead, kDir + "a.rar"), 0u);
+  EXPECT_GT(fs.Calls(FsOp::kRead, kDir + "b.rar"), 0u);
+  EXPECT_TRUE(fs.FileBytes(kDir + "b-[BAD]").has_value());
+}
+
+TEST_F(DirectoryCheckTest, CorruptFileMovesToBadMarkerAndGetsNoMissingMarker) {
+  Put("a.rar");
+  PutCorrupt("b.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  Check();
+  EXPECT_FALSE(Has("b.rar"));
+  EXPECT_EQ(Bytes("b-[BAD].rar"), content["b.rar"] + "x");
+  EXPECT_FALSE(Has("b-[MISSING].rar"));
+  EXPECT_TRUE(Has(kOneOfThree));
+
+  Check();
+  EXPECT_FALSE(Has("b-[MISSING].rar"));
+  EXPECT_TRUE(Has("b-[BAD].rar"));
+  EXPECT_TRUE(Has("c-[MISSING].rar"));
+
+  // A good upload later clears both markers.
+  fs.AddFile(kDir + "b-[MISSING].rar", "");
+  Put("b.rar");
+  Check("b.rar");
+  EXPECT_FALSE(Has("b-[BAD].rar"));
+  EXPECT_FALSE(Has("b-[MISSING].rar"));
+  EXPECT_TRUE(Has(kTwoOfThree));
+}
+
+TEST_F(DirectoryCheckTest, EmptyFileMatchesZeroCrc) {
+  fs.AddFile(kDir + "empty.nfo", "");
+  fs.AddFile(kDir + "set.sfv", "empty.nfo 00000000\r\n");
+  Check();
+  EXPECT_TRUE(Has(kFull));
+  EXPECT_TRUE(Has("empty.nfo"));
+}
+
+TEST_F(DirectoryCheckTest, ListWithoutEntriesShowsZeroPercent) {
+  fs.AddFile(kDir + "set.sfv", "; only\r\n; comments\r\nand nonsense\r\n");
+  Check();
+  EXPECT_EQ(Names(), (NameSet{kNothing, "set.sfv"}));
+}
+
+TEST_F(DirectoryCheckTest, LastListProcessedOwnsTheMeter) {
+  Put("a.rar");
+  Put("b.rar");
+  List("a.sfv", {"a.rar"});
+  List("b.sfv", {"b.rar", "c.rar"});
+  Check();
+  EXPECT_EQ(lock.acquisitions(), 2u);
+  EXPECT_EQ(settingsReads, 2);
+  EXPECT_EQ(Names(), (NameSet{".qdrl.b.sfv.state", "--==[##########----------]==--  50% complete", "a.rar",
+                            "a.sfv", "b.rar", "b.sfv", "c-[MISSING].rar"}));
+
+  // Complete with the delete flag: no meter stays at all.
+  Put("c.rar");
+  settings.deleteFlag = 1;
+  Check("c.rar");
+  EXPECT_EQ(Names(), (NameSet{"a.rar", "a.sfv", "b.rar", "b.sfv", "c.rar"}));
+}
+
+TEST_F(DirectoryCheckTest, FileListedTwiceCountsTwiceAndIsHashedOnce) {
+  Put("a.rar");
+  List("set.sfv", {"a.rar", "a.rar", "b.rar"});
+  Check();
+  EXPECT_TRUE(Has("--==[#############-------]==--  67% complete"));
+  EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + "a.rar"), 3u);  // two presence tests, one hash
+  EXPECT_EQ(Bytes(".qdrl.set.sfv.state"), "C:\\up\\a.rar\r\n");
+}
+
+TEST_F(DirectoryCheckTest, UnwritableStateFileStillCountsFilesAsGood) {
+  Put("a.rar");
+  List("set.sfv", {"a.rar", "a.rar", "b.rar"});
+  fs.FailOn(FsOp::kAppendBytes, kDir + ".qdrl.set.sfv.state");
+  Check();
+  EXPECT_TRUE(Has(kTwoOfThree));
+  EXPECT_FALSE(Has(".qdrl.set.sfv.state"));
+  // Nothing was remembered, so the duplicate is hashed again.
+  EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + "a.rar"), 4u);
+}
+
+TEST_F(DirectoryCheckTest, DeleteFlagLeavesNoMeterWhenComplete) {
+  Put("a.rar");
+  List("set.sfv", {"a.rar", "b.rar"});
+  Check();
+  Put("b.rar");
+  settings.deleteFlag = 1;
+  Check("b.rar");
+  EXPECT_EQ(Names(), (NameSet{"a.rar", "b.rar", "set.sfv"}));
+}
+
+TEST_F(DirectoryCheckTest, SetWithOneFileMissingIsNeverComplete) {
+  std::string list;
+  for (int i = 0; i < 200; ++i) {
+    std::string name = "f" + std::to_string(i);
+    list += name + " 00000000\r\n";
+    if (i > 0) fs.AddFile(kDir + name, "");
+  }
+  fs.AddFile(kDir + "set.sfv", list);
+  settings.deleteFlag = 1;
+  Check();
+  EXPECT_TRUE(Has("--==[###################-]==--  99% complete"));
+  EXPECT_TRUE(Has(".qdrl.set.sfv.state"));
+  EXPECT_TRUE(Has("f0-[MISSING]"));
+}
+
+TEST_F(DirectoryCheckTest, OldMeterRemovalTakesOnlyEmptyDirectoriesStartingWithTheTrail) {
+  settings.startTrail = "Meter";
+  fs.AddDirectory(kDir + "METER old");
+  fs.AddDirectory(kDir + "meter busy");
+  fs.AddFile(kDir + "meter busy\\keep.txt", "x");
+  fs.AddFile(kDir + "Meter file", "x");
+  fs.AddDirectory(kDir + "other");
+  // Listed for "Meter*" only through its short name: not a meter.
+  fs.AddDirectory(kDir + "old meters");
+  fs.SetShortName(kDir + "old meters", "METER~1");
+  fs.AddFile(kDir + "set.sfv", "");
+  Check();
+  EXPECT_EQ(Names(), (NameSet{"meter busy", "Meter file", "Meter--------------------]==--  0% complete",
+                            "old meters", "other", "set.sfv"}));
+}
+
+TEST_F(DirectoryCheckTest, EmptyStartTrailRemovesEveryEmptySubdirectory) {
+  settings.startTrail = "";
+  settings.meterFlag = 0;
+  fs.AddDirectory(kDir + "empty");
+  fs.AddDirectory(kDir + "full");
+  fs.AddFile(kDir + "full\\x", "");
+  fs.AddFile(kDir + "set.sfv", "");
+  Check();
+  EXPECT_EQ(Names(), (NameSet{" 0% complete ]==-- ", "full", "set.sfv"}));
+}
+
+TEST_F(DirectoryCheckTest, ShortNameMatchesAreNotLists) {
+  fs.AddFile(kDir + "x.sfvbak", "missing.rar 12345678\r\n");
+  fs.SetShortName(kDir + "x.sfvbak", "X~1.SFV");
+  fs.AddFile(kDir + "a.rar", "");
+  Check();
+  EXPECT_EQ(Names(), (NameSet{"a.rar", "x.sfvbak"}));
+  EXPECT_EQ(lock.acquisitions(), 0u);
+}
+
+TEST_F(DirectoryCheckTest, UppercaseListNameIsAList) {
+  Put("a.rar");
+  List("SET.SFV", {"a.rar"});
+  Check();
+  EXPECT_TRUE(Has(kFull));
+}
+
+TEST_F(DirectoryCheckTest, PathWithoutSeparatorDoesNothing) {
+  List("set.sfv", {"a.rar"});
+  fs.ResetCalls();
+  EXPECT_EQ(DirectoryCheck(context, "a.rar"), 0);
+  EXPECT_EQ(fs.Calls(FsOp::kListMatches), 0u);
+  EXPECT_EQ(lock.acquisitions(), 0u);
+}
+
+TEST_F(DirectoryCheckTest, ForwardSlashCutsThePath) {
+  Put("a.rar");
+  List("set.sfv", {"a.rar"});
+  EXPECT_EQ(DirectoryCheck(context, "C:\\up/sub\\a.rar"), 1);
+  EXPECT_TRUE(Has(kFull));
+}
+
+TEST_F(DirectoryCheckTest, FileBeingWrittenCountsAsMissingUntilReleased) {
+  Put("a.rar");
+  List("set.sfv", {"a.rar"});
+  fs.HoldOpenForWriting(kDir + "a.rar");
+  Check();
+  EXPECT_TRUE(Has("a-[MISSING].rar"));
+  EXPECT_TRUE(Has(kNothing));
+  fs.HoldOpenForWriting(kDir + "a.rar", false);
+  Check();
+  EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "set.sfv"}));
+}
+
+TEST_F(DirectoryCheckTest, FailedCopyLeavesTheCorruptFileIntact) {
+  PutCorrupt("a.rar");
+  List("set.sfv", {"a.rar"});
+  fs.FailOn(FsOp::kCopyOver, kDir + "a-[BAD].rar");
+  Check();
+  EXPECT_EQ(Bytes("a.rar"), content["a.rar"] + "x");
+  EXPECT_FALSE(Has("a-[BAD].rar"));
+  EXPECT_FALSE(Has("a-[MISSING].rar"));
+  EXPECT_EQ(fs.Calls(FsOp::kRemoveFile, kDir + "a.rar"), 0u);
+  EXPECT_TRUE(Has(kNothing));
+}
+
+TEST_F(DirectoryCheckTest, MarkersOfFilesInDottedSubdirectoriesStayBesideThem) {
+  fs.AddDirectory(kDir + "My.Set");
+  fs.AddFile(kDir + "My.Set\\bad", "corrupt");
+  fs.AddFile(kDir + "set.sfv", "My.Set\\readme 12345678\r\nMy.Set\\bad 12345678\r\n");
+  Check();
+  EXPECT_EQ(fs.Names(kDir + "My.Set"), (std::vector<std::string>{"bad-[BAD]", "readme-[MISSING]"}));
+  EXPECT_EQ(*fs.FileBytes(kDir + "My.Set\\bad-[BAD]"), "corrupt");
+}
+
+TEST_F(DirectoryCheckTest, ReadFailingPartWayCountsAsNotFound) {
+  Put("a.rar");
+  List("set.sfv", {"a.rar"});
+  fs.FailReadAfter(kDir + "a.rar", 100);
+  Check();
+  EXPECT_EQ(Bytes("a.rar"), content["a.rar"]);
+  EXPECT_TRUE(Has("a-[MISSING].rar"));
+  EXPECT_FALSE(Has("a-[BAD].rar"));
+  EXPECT_FALSE(Has(".qdrl.set.sfv.state"));
+  EXPECT_TRUE(Has(kNothing));
+}
+
+TEST_F(DirectoryCheckTest, UnreadableListIsSkippedAndOthersStillRun) {
+  Put("a.rar");
+  List("a.sfv", {"a.rar", "b.rar"});
+  List("b.sfv", {"a.rar", "c.rar"});
+  List("c.sfv", {"a.rar"});
+  fs.FailOn(FsOp::kOpenForCheck, kDir + "a.sfv");
+  fs.FailReadAfter(kDir + "b.sfv", 30);
+  Check();
+  EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "a.sfv", "b.sfv", "c.sfv"}));
+  EXPECT_EQ(lock.acquisitions(), 3u);
+  EXPECT_FALSE(lock.held());
+}
+
+TEST_F(DirectoryCheckTest, FailingMarkerAndMeterOperationsAreAbsorbed) {
+  Put("a.rar");
+  List("set.sfv", {"a.rar", "b.rar"});
+  fs.AddDirectory(kDir + "--==[ stuck");
+  fs.FailOn(FsOp::kCreateEmptyFile, kDir + "b-[MISSING].rar");
+  fs.FailOn(FsOp::kRemoveEmptyDirectory, kDir + "--==[ stuck");
+  fs.FailOn(FsOp::kMakeDirectory, kDir + "--==[##########----------]==--  50% complete");
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(Names(), (NameSet{".qdrl.set.sfv.state", "--==[ stuck", "a.rar", "set.sfv"}));
+}
+
+TEST_F(DirectoryCheckTest, ThrowingSettingsReaderReleasesTheLock) {
+  List("set.sfv", {"a.rar"});
+  List("two.sfv", {"a.rar"});
+  int calls = 0;
+  CheckContext throwing{fs, lock, [&]() -> RunSettings {
+                          if (++calls == 1) throw std::runtime_error("no settings");
+                          return settings;
+                        }};
+  EXPECT_EQ(DirectoryCheck(throwing, kDir + "a.rar"), 1);
+  EXPECT_FALSE(lock.held());
+  EXPECT_TRUE(Has("a-[MISSING].rar"));  // the second list still ran
+}
+
+TEST_F(DirectoryCheckTest, ConcurrentChecksTakeTurns) {
+  Put("a.rar");
+  Put("b.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 4; ++i) workers.emplace_back([this] { Check(); });
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_EQ(lock.acquisitions(), 4u);
+  EXPECT_EQ(Names(), (NameSet{".qdrl.set.sfv.state", kTwoOfThree, "a.rar", "b.rar", "c-[MISSING].rar",
+                            "set.sfv"}));
+  EXPECT_EQ(Bytes(".qdrl.set.sfv.state"), "C:\\up\\a.rar\r\nC:\\up\\b.rar\r\n");
+}
+
+}  // namespace
+}  // namespace sfvcheck

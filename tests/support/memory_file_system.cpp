@@ -1,0 +1,332 @@
+#include "tests/support/memory_file_system.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+namespace sfvcheck::testing {
+namespace {
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+class MemoryFile : public ReadableFile {
+ public:
+  MemoryFile(std::string bytes, std::size_t failAfter, std::function<void()> onRead)
+      : bytes_(std::move(bytes)), failAfter_(failAfter), onRead_(std::move(onRead)) {}
+
+  bool Read(void* buffer, std::size_t size, std::size_t* got) override {
+    onRead_();
+    *got = 0;
+    // Past the fault point every read fails, even where end of file would be.
+    if (failAfter_ != std::string::npos && offset_ >= failAfter_) return false;
+    std::size_t limit = std::min(bytes_.size(), failAfter_);
+    std::size_t count = std::min(size, limit - offset_);
+    if (count > 0) std::memcpy(buffer, bytes_.data() + offset_, count);
+    offset_ += count;
+    *got = count;
+    return true;
+  }
+
+ private:
+  std::string bytes_;
+  std::size_t failAfter_;
+  std::size_t offset_ = 0;
+  std::function<void()> onRead_;
+};
+
+}  // namespace
+
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  // Iterative matching with one backtrack point for the latest '*'.
+  std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+std::string MemoryFileSystem::Key(std::string_view path) {
+  std::string key;
+  key.reserve(path.size());
+  for (char c : path) key += c == '/' ? '\\' : Lower(c);
+  while (key.size() > 1 && key.back() == '\\') key.pop_back();
+  return key;
+}
+
+std::string MemoryFileSystem::ParentKey(const std::string& key) {
+  std::size_t cut = key.rfind('\\');
+  return cut == std::string::npos ? std::string() : key.substr(0, cut);
+}
+
+void MemoryFileSystem::CountCall(FsOp op, const std::string& path) { ++calls_[{op, Key(path)}]; }
+
+bool MemoryFileSystem::Faulty(FsOp op, const std::string& path) const {
+  return faults_.count({op, Key(path)}) != 0;
+}
+
+bool MemoryFileSystem::Held(const std::string& path) const { return held_.count(Key(path)) != 0; }
+
+bool MemoryFileSystem::ParentIsDirectory(const std::string& key) const {
+  auto parent = nodes_.find(ParentKey(key));
+  return parent != nodes_.end() && parent->second.isDirectory;
+}
+
+const MemoryFileSystem::Node* MemoryFileSystem::Find(const std::string& path) const {
+  auto it = nodes_.find(Key(path));
+  return it == nodes_.end() ? nullptr : &it->second;
+}
+
+void MemoryFileSystem::AddDirectoryLocked(const std::string& path) {
+  std::string key = Key(path);
+  if (key.empty() || nodes_.count(key) != 0) return;
+  std::string normal = path;
+  std::replace(normal.begin(), normal.end(), '/', '\\');
+  while (normal.size() > 1 && normal.back() == '\\') normal.pop_back();
+  std::size_t cut = normal.rfind('\\');
+  if (cut != std::string::npos) AddDirectoryLocked(normal.substr(0, cut));
+  Node node;
+  node.name = cut == std::string::npos ? normal : normal.substr(cut + 1);
+  node.isDirectory = true;
+  nodes_[key] = std::move(node);
+}
+
+void MemoryFileSystem::PutNode(const std::string& path, Node node) {
+  std::string normal = path;
+  std::replace(normal.begin(), normal.end(), '/', '\\');
+  std::size_t cut = normal.rfind('\\');
+  node.name = cut == std::string::npos ? normal : normal.substr(cut + 1);
+  auto existing = nodes_.find(Key(path));
+  if (existing != nodes_.end()) {
+    // Replacing a file keeps the name's original spelling, as Windows does.
+    node.name = existing->second.name;
+    node.shortName = existing->second.shortName;
+  }
+  nodes_[Key(path)] = std::move(node);
+}
+
+void MemoryFileSystem::AddFile(const std::string& path, std::string_view bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::string normal = path;
+  std::replace(normal.begin(), normal.end(), '/', '\\');
+  std::size_t cut = normal.rfind('\\');
+  if (cut != std::string::npos) AddDirectoryLocked(normal.substr(0, cut));
+  Node node;
+  node.bytes = std::string(bytes);
+  PutNode(path, std::move(node));
+}
+
+void MemoryFileSystem::AddDirectory(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  AddDirectoryLocked(path);
+}
+
+void MemoryFileSystem::SetShortName(const std::string& path, const std::string& shortName) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto it = nodes_.find(Key(path));
+  if (it != nodes_.end()) it->second.shortName = shortName;
+}
+
+void MemoryFileSystem::FailOn(FsOp op, const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  faults_.insert({op, Key(path)});
+}
+
+void MemoryFileSystem::FailReadAfter(const std::string& path, std::size_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  readLimits_[Key(path)] = bytes;
+}
+
+void MemoryFileSystem::HoldOpenForWriting(const std::string& path, bool held) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (held) {
+    held_.insert(Key(path));
+  } else {
+    held_.erase(Key(path));
+  }
+}
+
+bool MemoryFileSystem::IsFile(const std::string& path) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const Node* node = Find(path);
+  return node != nullptr && !node->isDirectory;
+}
+
+bool MemoryFileSystem::IsDirectory(const std::string& path) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const Node* node = Find(path);
+  return node != nullptr && node->isDirectory;
+}
+
+std::optional<std::string> MemoryFileSystem::FileBytes(const std::string& path) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const Node* node = Find(path);
+  if (node == nullptr || node->isDirectory) return std::nullopt;
+  return node->bytes;
+}
+
+std::vector<std::string> MemoryFileSystem::Names(const std::string& directory) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::string parent = Key(directory);
+  std::vector<std::string> names;
+  for (const auto& [key, node] : nodes_) {
+    if (key != parent && ParentKey(key) == parent) names.push_back(node.name);
+  }
+  return names;  // map order: by lower-case key
+}
+
+std::size_t MemoryFileSystem::Calls(FsOp op) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::size_t total = 0;
+  for (const auto& [call, count] : calls_) {
+    if (call.first == op) total += count;
+  }
+  return total;
+}
+
+std::size_t MemoryFileSystem::Calls(FsOp op, const std::string& path) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto it = calls_.find({op, Key(path)});
+  return it == calls_.end() ? 0 : it->second;
+}
+
+void MemoryFileSystem::ResetCalls() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  calls_.clear();
+}
+
+std::unique_ptr<ReadableFile> MemoryFileSystem::OpenForCheck(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kOpenForCheck, path);
+  const Node* node = Find(path);
+  if (node == nullptr || node->isDirectory || Held(path) || Faulty(FsOp::kOpenForCheck, path)) {
+    return nullptr;
+  }
+  std::size_t failAfter = std::string::npos;
+  if (Faulty(FsOp::kRead, path)) failAfter = 0;
+  auto limit = readLimits_.find(Key(path));
+  if (limit != readLimits_.end()) failAfter = limit->second;
+  std::string key = Key(path);
+  return std::make_unique<MemoryFile>(node->bytes, failAfter, [this, key] {
+    std::lock_guard<std::mutex> readGuard(mutex_);
+    ++calls_[{FsOp::kRead, key}];
+  });
+}
+
+bool MemoryFileSystem::AppendBytes(const std::string& path, std::string_view bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kAppendBytes, path);
+  if (Faulty(FsOp::kAppendBytes, path) || Held(path)) return false;
+  auto it = nodes_.find(Key(path));
+  if (it != nodes_.end()) {
+    if (it->second.isDirectory) return false;
+    it->second.bytes.append(bytes);
+    return true;
+  }
+  if (!ParentIsDirectory(Key(path))) return false;
+  Node node;
+  node.bytes = std::string(bytes);
+  PutNode(path, std::move(node));
+  return true;
+}
+
+bool MemoryFileSystem::CreateEmptyFile(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kCreateEmptyFile, path);
+  if (Faulty(FsOp::kCreateEmptyFile, path) || Held(path)) return false;
+  const Node* node = Find(path);
+  if (node != nullptr && node->isDirectory) return false;
+  if (!ParentIsDirectory(Key(path))) return false;
+  PutNode(path, Node{});
+  return true;
+}
+
+bool MemoryFileSystem::CopyOver(const std::string& from, const std::string& to) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kCopyOver, from);
+  if (Key(from) != Key(to)) CountCall(FsOp::kCopyOver, to);
+  if (Faulty(FsOp::kCopyOver, from) || Faulty(FsOp::kCopyOver, to)) return false;
+  if (Held(from) || Held(to)) return false;
+  const Node* source = Find(from);
+  if (source == nullptr || source->isDirectory) return false;
+  const Node* target = Find(to);
+  if (target != nullptr && target->isDirectory) return false;
+  if (Key(from) == Key(to)) return false;
+  if (!ParentIsDirectory(Key(to))) return false;
+  Node copy;
+  copy.bytes = source->bytes;
+  PutNode(to, std::move(copy));
+  return true;
+}
+
+bool MemoryFileSystem::RemoveFile(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kRemoveFile, path);
+  if (Faulty(FsOp::kRemoveFile, path) || Held(path)) return false;
+  auto it = nodes_.find(Key(path));
+  if (it == nodes_.end() || it->second.isDirectory) return false;
+  nodes_.erase(it);
+  return true;
+}
+
+bool MemoryFileSystem::MakeDirectory(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kMakeDirectory, path);
+  if (Faulty(FsOp::kMakeDirectory, path)) return false;
+  if (Find(path) != nullptr || !ParentIsDirectory(Key(path))) return false;
+  Node node;
+  node.isDirectory = true;
+  PutNode(path, std::move(node));
+  return true;
+}
+
+bool MemoryFileSystem::RemoveEmptyDirectory(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kRemoveEmptyDirectory, path);
+  if (Faulty(FsOp::kRemoveEmptyDirectory, path)) return false;
+  std::string key = Key(path);
+  auto it = nodes_.find(key);
+  if (it == nodes_.end() || !it->second.isDirectory) return false;
+  for (const auto& entry : nodes_) {
+    if (entry.first != key && ParentKey(entry.first) == key) return false;
+  }
+  nodes_.erase(it);
+  return true;
+}
+
+bool MemoryFileSystem::Exists(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kExists, path);
+  if (Faulty(FsOp::kExists, path)) return false;
+  return Find(path) != nullptr;
+}
+
+std::vector<std::string> MemoryFileSystem::ListMatches(const std::string& pattern) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kListMatches, pattern);
+  std::vector<std::string> names;
+  if (Faulty(FsOp::kListMatches, pattern)) return names;
+  std::size_t cut = pattern.find_last_of("\\/");
+  if (cut == std::string::npos) return names;
+  std::string directory = Key(pattern.substr(0, cut));
+  std::string wildcard = pattern.substr(cut + 1);
+  for (const auto& [key, node] : nodes_) {
+    if (key == directory || ParentKey(key) != directory) continue;
+    bool viaShortName = !node.shortName.empty() && WildcardMatch(wildcard, node.shortName);
+    if (WildcardMatch(wildcard, node.name) || viaShortName) names.push_back(node.name);
+  }
+  return names;
+}
+
+}  // namespace sfvcheck::testing

@@ -1,0 +1,108 @@
+// An in-memory FileSystem for engine tests. Names compare without regard to
+// ASCII case and '/' counts as '\', as on Windows; a file or directory can
+// only be made inside an existing directory. Any operation can be made to
+// fail for a path, reads can fail part way, a file can be "held open for
+// writing" by someone else, and a file can carry an 8.3 short name through
+// which wildcard patterns also match it. Every call is counted.
+//
+// Threads: all state is guarded by one mutex, so concurrent checks may share
+// one instance; open files read a snapshot taken at opening.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/file_system.h"
+
+namespace sfvcheck::testing {
+
+enum class FsOp {
+  kOpenForCheck,
+  kRead,  // one count per Read call on a file opened for checking
+  kAppendBytes,
+  kCreateEmptyFile,
+  kCopyOver,
+  kRemoveFile,
+  kMakeDirectory,
+  kRemoveEmptyDirectory,
+  kExists,
+  kListMatches,
+};
+
+// Case-insensitive '*' and '?' matching of a whole name.
+bool WildcardMatch(std::string_view pattern, std::string_view name);
+
+class MemoryFileSystem : public FileSystem {
+ public:
+  // Setup; both create any missing parent directories.
+  void AddFile(const std::string& path, std::string_view bytes);
+  void AddDirectory(const std::string& path);
+  // `shortName` also takes part in wildcard matching; a match through it
+  // still lists the long name.
+  void SetShortName(const std::string& path, const std::string& shortName);
+
+  // Faults. For CopyOver a fault on either the source or the target applies;
+  // for ListMatches the path is the pattern; kRead makes every read fail.
+  void FailOn(FsOp op, const std::string& path);
+  // Reads of this file deliver `bytes` bytes, then fail.
+  void FailReadAfter(const std::string& path, std::size_t bytes);
+  // Someone else writes the file: opening it to check or append, copying,
+  // replacing or deleting it fails until released.
+  void HoldOpenForWriting(const std::string& path, bool held = true);
+
+  // Inspection.
+  bool IsFile(const std::string& path) const;
+  bool IsDirectory(const std::string& path) const;
+  std::optional<std::string> FileBytes(const std::string& path) const;
+  // Plain names inside a directory, sorted by their lower-case form.
+  std::vector<std::string> Names(const std::string& directory) const;
+  std::size_t Calls(FsOp op) const;
+  std::size_t Calls(FsOp op, const std::string& path) const;
+  void ResetCalls();
+
+  // FileSystem
+  std::unique_ptr<ReadableFile> OpenForCheck(const std::string& path) override;
+  bool AppendBytes(const std::string& path, std::string_view bytes) override;
+  bool CreateEmptyFile(const std::string& path) override;
+  bool CopyOver(const std::string& from, const std::string& to) override;
+  bool RemoveFile(const std::string& path) override;
+  bool MakeDirectory(const std::string& path) override;
+  bool RemoveEmptyDirectory(const std::string& path) override;
+  bool Exists(const std::string& path) override;
+  std::vector<std::string> ListMatches(const std::string& pattern) override;
+
+ private:
+  struct Node {
+    std::string name;  // the plain name as created
+    bool isDirectory = false;
+    std::string bytes;
+    std::string shortName;
+  };
+
+  static std::string Key(std::string_view path);
+  static std::string ParentKey(const std::string& key);
+  void CountCall(FsOp op, const std::string& path);
+  bool Faulty(FsOp op, const std::string& path) const;
+  bool Held(const std::string& path) const;
+  bool ParentIsDirectory(const std::string& key) const;
+  const Node* Find(const std::string& path) const;
+  void AddDirectoryLocked(const std::string& path);
+  void PutNode(const std::string& path, Node node);
+
+  mutable std::mutex mutex_;
+  std::map<std::string, Node> nodes_;  // by Key(path)
+  std::set<std::pair<FsOp, std::string>> faults_;
+  std::map<std::string, std::size_t> readLimits_;
+  std::set<std::string> held_;
+  std::map<std::pair<FsOp, std::string>, std::size_t> calls_;
+};
+
+}  // namespace sfvcheck::testing
