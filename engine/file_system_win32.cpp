@@ -31,15 +31,22 @@ class Win32ReadableFile : public ReadableFile {
   OwnedFile file_;
 };
 
+// The longest path Windows has. Longer texts are not paths, and some layers
+// below the ANSI file functions keep a length in 16 bits: a text of 65536
+// bytes and more wraps round to its first few bytes, another file's name.
+constexpr std::size_t kLongestPath = 32767;
+
 // Whether `path` names a file or directory on a disk. Names come from upload
-// lists, so two kinds are refused before any file function sees them:
+// lists, so these are refused before any file function sees them:
 // - a NUL inside the text, which the C strings handed to the system would
 //   cut short (so "a.rar\0.x" and its marker name would both mean a.rar);
+// - a text longer than any path (see kLongestPath);
 // - names the system takes for devices in any directory (CON, AUX, COM1,
 //   NUL.txt, ...), which it resolves into the device namespace \\.\ : a
 //   serial port or a console can block a read for ever.
 bool IsDiskPath(const std::string& path) {
-  if (path.empty() || path.find('\0') != std::string::npos) return false;
+  if (path.empty() || path.size() > kLongestPath) return false;
+  if (path.find('\0') != std::string::npos) return false;
   std::vector<char> full(path.size() + MAX_PATH);
   DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
   if (length == 0 || length >= full.size()) return false;

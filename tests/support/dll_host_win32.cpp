@@ -43,17 +43,15 @@ PluginHost::PluginHost() {
     ADD_FAILURE() << "cannot load sfvcheck.dll, error " << GetLastError();
     return;
   }
-  eventHook_ = reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(module, "HandleEventHook")));
-  qndrlEventHook_ =
-      reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(module, "HandleQNDRLEventHook")));
-  using Init = void(__stdcall*)(void*);
-  auto init = reinterpret_cast<Init>(reinterpret_cast<void*>(GetProcAddress(module, "_QDXApiInit@4")));
+  eventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module, kEventHookName));
+  qndrlEventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module, kQndrlEventHookName));
+  auto init = EntryPointFrom<InitEntryFunction>(GetProcAddress(module, kInitEntryName));
   if (!loaded() || init == nullptr) {
     ADD_FAILURE() << "sfvcheck.dll lacks an entry point";
     eventHook_ = qndrlEventHook_ = nullptr;
     return;
   }
-  unsigned char initRecord[20] = {};
+  unsigned char initRecord[kInitRecordSize] = {};
   init(initRecord);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "plugin/entry_points_win32.h"
 #include "plugin/host_record.h"
 
 namespace sfvcheck::testing {
@@ -39,9 +40,8 @@ class PluginHost {
  private:
   PluginHost();
 
-  using Hook = std::int16_t(__cdecl*)(HostEventRecord*);
-  Hook eventHook_ = nullptr;
-  Hook qndrlEventHook_ = nullptr;
+  EventHookFunction eventHook_ = nullptr;
+  EventHookFunction qndrlEventHook_ = nullptr;
 };
 
 // A record whose last byte is followed by an inaccessible page, so a read

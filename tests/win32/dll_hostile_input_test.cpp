@@ -350,6 +350,26 @@ TEST(HostileListTest, OversizedListsAreReadOrSkippedSafely) {
   }
 }
 
+// Some layers of the file functions keep a path's length in 16 bits, so a
+// path of 65536 bytes and more wraps round to its first few bytes. With P
+// the set's path, "important.doc" + 65525 x "Z" + "." then misses as a file
+// (it wraps to P + "imp"), its -[BAD] name is absent (P + "important"), and
+// its marker name, ten bytes longer, wraps to P + "important.doc" and would
+// empty it; "keep.rar" + 65528 x "Z" + ".x" hashes keep.rar and would move it
+// to P + "keep.rarZZZZZZ". Lengths around these are all tried.
+TEST(HostileListTest, NamesTooLongForTheSystemDoNotWrapToShortOnes) {
+  Sandbox sandbox;
+  sandbox.Write("up\\set\\important.doc", "an upload that must survive");
+  std::string list = KeepLine();
+  for (int delta = -16; delta <= 16; ++delta) {
+    list += SfvLine("important.doc" + std::string(65525 + delta, 'Z') + ".", kWrongCrc);
+    list += SfvLine("keep.rar" + std::string(65528 + delta, 'Z') + ".x", kWrongCrc);
+  }
+  sandbox.Write("up\\set\\set.sfv", list);
+  sandbox.CheckSet("names of about 65536 bytes");
+  EXPECT_EQ(testing::ReadFileBytes(sandbox.Set("important.doc")), "an upload that must survive");
+}
+
 TEST(HostileListTest, AListThatIsADirectoryIsSkipped) {
   Sandbox sandbox;
   for (const char* directory : {"up\\set\\dir.sfv\\", "up\\set\\UPPER.SFV\\", "up\\set\\.sfv\\"}) {
