@@ -30,8 +30,10 @@ TreeFingerprint FingerprintTree(const std::string& root);
 // - outside `checkedDirectory` (relative to the root, ending in '\') nothing
 //   is created, changed or deleted;
 // - inside it every file that was there is still there, under its own name
-//   or under its -[BAD] name with the same contents, and every directory is
-//   still there, except empty meter folders (named from `meterPrefix` on);
+//   or, with the same contents, under its -[BAD] name (or another new -[BAD]
+//   name beside it: Windows folds case and drops trailing dots, so a listed
+//   spelling of the name may be the one tagged); every directory is still
+//   there, except empty meter folders (named from `meterPrefix` on);
 // - the check's own bookkeeping (zero-length -[MISSING] files, the
 //   .qdrl.*.state files) may come and go.
 std::vector<std::string> ContainmentBreaches(const TreeFingerprint& before, const TreeFingerprint& after,

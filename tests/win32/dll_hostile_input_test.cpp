@@ -160,6 +160,24 @@ struct ClimbForm {
   std::string lead = "";    // written once before the steps
 };
 
+// The rule itself: each kind of breach is seen, and a move aside is not one.
+TEST(HostileListTest, TheSandboxSeesEveryKindOfBreach) {
+  Sandbox sandbox;
+  TreeFingerprint before = FingerprintTree(sandbox.root());
+  sandbox.Write("victim.txt", "changed");
+  DeleteFileA(sandbox.Path("up\\victim.txt").c_str());
+  sandbox.Write("sibling\\victim-[MISSING].txt", "");
+  DeleteFileA(sandbox.Set("sub\\inner.rar").c_str());
+  MoveFileA(sandbox.Set("keep.rar").c_str(), sandbox.Set("keep-[BAD].rar").c_str());
+  sandbox.Write("up\\set\\keep-[MISSING].rar", "");
+  std::vector<std::string> breaches = ContainmentBreaches(before, FingerprintTree(sandbox.root()), kSetDirectory);
+  std::sort(breaches.begin(), breaches.end());
+  EXPECT_EQ(breaches, (std::vector<std::string>{"changed outside: victim.txt",
+                                                "created outside: sibling\\victim-[MISSING].txt",
+                                                "deleted outside: up\\victim.txt",
+                                                "file lost inside: up\\set\\sub\\inner.rar"}));
+}
+
 TEST(HostileListTest, RelativeClimbsStayInTheSet) {
   const std::vector<ClimbForm> forms = {
       {"..\\", "..\\"},
