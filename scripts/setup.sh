@@ -20,7 +20,7 @@ have_cmd xvfb-run || need+=(xvfb xauth)
 have_pkg googletest || need+=(googletest)
 have_cmd clang || need+=(clang)
 have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
-have_cmd convert || need+=(imagemagick)
+have_pkg imagemagick || need+=(imagemagick)
 have_cmd xwd || need+=(x11-apps)
 
 if [ ${#need[@]} -gt 0 ]; then

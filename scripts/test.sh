@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test:
-#   native  the platform-free core, host compiler, ASan and UBSan;
+#   native  the platform-free core, host compiler, ASan and UBSan, then a
+#           20-second smoke run of each fuzz target (scripts/fuzz.sh);
 #   win64   the same code as 64-bit Windows programs, every Windows test,
 #           under a 64-bit Wine (windows on a virtual X display);
 #   win32   the shipping 32-bit DLL and its tests under 32-bit Wine. Where the
@@ -31,6 +32,7 @@ run_windows_preset() {
 if step cmake --preset native >/dev/null; then
     step cmake --build --preset native -j "$jobs" && step ctest --preset native -j "$jobs"
 fi
+step bash scripts/fuzz.sh "${SFVCHECK_FUZZ_SECONDS:-20}"
 
 run_windows_preset win64
 

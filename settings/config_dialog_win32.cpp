@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "engine/naming.h"
 #include "plugin/module_win32.h"
 #include "resource_ids.h"
 #include "settings/registry_store.h"
@@ -17,12 +18,6 @@ namespace sfvcheck {
 namespace {
 
 constexpr char kPreviewCaption[] = "Preview of folder name";
-
-// The sample shows a fixed bar of 19 cells, as for a set that is nearly done.
-std::string SampleFolderName(const RunSettings& fields) {
-  if (fields.meterFlag != 0) return fields.startTrail + "#############------" + fields.endTrail + " 100% complete";
-  return fields.startTrail + " 100% complete " + fields.endTrail;
-}
 
 std::string ControlText(HWND dialog, int id) {
   HWND control = GetDlgItem(dialog, id);
@@ -81,7 +76,7 @@ void OnCommand(HWND dialog, RunSettings& fields, int command) {
       break;
     case IDC_PREVIEW:
       TakeControls(dialog, fields);
-      MessageBoxA(dialog, SampleFolderName(fields).c_str(), kPreviewCaption, 0);
+      MessageBoxA(dialog, PreviewFolderName(fields).c_str(), kPreviewCaption, 0);
       break;
     default:
       break;
