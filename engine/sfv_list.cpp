@@ -58,6 +58,8 @@ bool IsNameInsideDirectory(std::string_view name) {
   if (name.front() == '\\' || name.front() == '/') return false;
   // A drive or stream designator; no DBCS trail byte is ever ':'.
   if (name.find(':') != std::string_view::npos) return false;
+  // The file functions would stop at a NUL and act on a shorter name.
+  if (name.find('\0') != std::string_view::npos) return false;
 
   std::size_t componentStart = 0;
   for (std::size_t i = 0; i <= name.size();) {

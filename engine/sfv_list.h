@@ -25,9 +25,9 @@ using SfvList = std::vector<SfvEntry>;
 // malformed line, or a name that could leave the list's directory.
 bool ParseSfvLine(std::string_view line, std::string* name, std::uint32_t* crc);
 
-// True unless the name could reach outside the list's directory: a leading
-// '\' or '/', a ':' anywhere, or a component of only dots and spaces with at
-// least two dots.
+// True unless the name could reach outside the list's directory or stand for
+// another name: a leading '\' or '/', a ':' or a NUL anywhere, or a component
+// of only dots and spaces with at least two dots.
 bool IsNameInsideDirectory(std::string_view name);
 
 // Feeds the bytes of a list in pieces of any size; splits lines at LF, CR LF

@@ -85,6 +85,19 @@ TEST(SfvLineTest, RejectsNamesThatLeaveTheDirectory) {
   }
 }
 
+// The file functions take C strings: "a.rar\0.x" would hash a.rar, and its
+// marker name "a.rar\0-[BAD].x" would be a.rar again.
+TEST(SfvLineTest, RejectsNamesHoldingNul) {
+  const std::string names[] = {std::string("a.rar\0.x", 9), std::string("a.rar\0", 6),
+                               std::string("\0", 1), std::string("sub\0\\a.rar", 10)};
+  for (const std::string& name : names) {
+    EXPECT_FALSE(IsNameInsideDirectory(name)) << name.size();
+    std::string parsedName;
+    std::uint32_t crc = 0;
+    EXPECT_FALSE(ParseSfvLine(name + " 1234ABCD", &parsedName, &crc)) << name.size();
+  }
+}
+
 // A Shift-JIS-like code page: 0x81..0x9F and 0xE0..0xFC lead two-byte characters.
 bool ShiftJisLead(unsigned char byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
 

@@ -1,0 +1,138 @@
+// Threads: the test's own thread calls the hooks; WaitForChecks starts a
+// watchdog thread that owns nothing but its time-out.
+#include "tests/support/dll_host_win32.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+namespace sfvcheck::testing {
+namespace {
+
+struct Watch {
+  HANDLE done;
+  DWORD milliseconds;
+  std::string what;
+};
+
+DWORD WINAPI Watchdog(void* parameter) {
+  auto* watch = static_cast<Watch*>(parameter);
+  if (WaitForSingleObject(watch->done, watch->milliseconds) == WAIT_TIMEOUT) {
+    std::fprintf(stderr, "\nFATAL: the check did not end in time: %s\n", watch->what.c_str());
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+  }
+  return 0;
+}
+
+}  // namespace
+
+PluginHost& PluginHost::Get() {
+  static PluginHost host;
+  return host;
+}
+
+PluginHost::PluginHost() {
+  HMODULE module = LoadLibraryA("sfvcheck.dll");
+  if (module == nullptr) {
+    ADD_FAILURE() << "cannot load sfvcheck.dll, error " << GetLastError();
+    return;
+  }
+  eventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module, kEventHookName));
+  qndrlEventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module, kQndrlEventHookName));
+  auto init = EntryPointFrom<InitEntryFunction>(GetProcAddress(module, kInitEntryName));
+  if (!loaded() || init == nullptr) {
+    ADD_FAILURE() << "sfvcheck.dll lacks an entry point";
+    eventHook_ = qndrlEventHook_ = nullptr;
+    return;
+  }
+  unsigned char initRecord[kInitRecordSize] = {};
+  init(initRecord);
+}
+
+std::int16_t PluginHost::Event(HostEventRecord& record) const {
+  return eventHook_ ? eventHook_(&record) : -1;
+}
+
+std::int16_t PluginHost::QndrlEvent(HostEventRecord& record) const {
+  return qndrlEventHook_ ? qndrlEventHook_(&record) : -1;
+}
+
+void PluginHost::FileArrived(const std::string& path, std::int32_t eventCode) const {
+  auto record = std::make_unique<HostEventRecord>();
+  record->eventCode = eventCode;
+  std::memcpy(record->text, path.data(), std::min(path.size(), kRecordTextSize));
+  EXPECT_EQ(Event(*record), 0);
+}
+
+void PluginHost::WaitForChecks(const std::string& what, unsigned seconds) const {
+  Watch watch{CreateEventA(nullptr, TRUE, FALSE, nullptr), seconds * 1000u, what};
+  HANDLE watchdog = CreateThread(nullptr, 0, Watchdog, &watch, 0, nullptr);
+  auto record = std::make_unique<HostEventRecord>();
+  record->eventCode = kEventShutdown;
+  EXPECT_EQ(QndrlEvent(*record), 0);
+  SetEvent(watch.done);
+  WaitForSingleObject(watchdog, INFINITE);
+  CloseHandle(watchdog);
+  CloseHandle(watch.done);
+}
+
+GuardedRecord::GuardedRecord(std::int32_t eventCode, unsigned char fill) {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  const std::size_t page = info.dwPageSize;
+  const std::size_t span = (sizeof(HostEventRecord) + page - 1) / page * page;
+  auto* base = static_cast<unsigned char*>(
+      VirtualAlloc(nullptr, span + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  if (base == nullptr) {
+    ADD_FAILURE() << "VirtualAlloc failed";
+    return;
+  }
+  DWORD old = 0;
+  VirtualProtect(base + span, page, PAGE_NOACCESS, &old);
+  block_ = base;
+  record_ = reinterpret_cast<HostEventRecord*>(base + span - sizeof(HostEventRecord));
+  std::memset(record_, fill, sizeof(HostEventRecord));
+  record_->eventCode = eventCode;
+}
+
+GuardedRecord::~GuardedRecord() {
+  if (block_ != nullptr) VirtualFree(block_, 0, MEM_RELEASE);
+}
+
+void UseDefaultSettings() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quendrell", 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+    return;  // no key: every setting is at its default already
+  }
+  for (const char* name : {"SFVStart", "SFVEnd", "SFVDel", "SFVMeter"}) RegDeleteValueA(key, name);
+  RegCloseKey(key);
+}
+
+std::string DefaultMeterName(int percent) {
+  const int cells = percent / 5;
+  return "--==[" + std::string(cells, '#') + std::string(20 - cells, '-') + "]==--  " +
+         std::to_string(percent) + "% complete";
+}
+
+std::uint32_t BitwiseCrc32(std::string_view bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+std::string SfvLine(const std::string& name, std::uint32_t crc) {
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%08X", static_cast<unsigned>(crc));
+  return name + " " + digits + "\r\n";
+}
+
+}  // namespace sfvcheck::testing
