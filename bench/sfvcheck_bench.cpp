@@ -1,0 +1,490 @@
+// Figures for the checker's speed, printed; nothing here is a pass/fail test.
+//
+//   sfvcheck_bench [all|hash|pass] [args]        (default: all)
+//   sfvcheck_bench hash [file MiB, default 256] [block KiB, default FileCrc32::kReadSize]
+//   sfvcheck_bench pass [small count, default 1000] [large count, default 10000]
+//   sfvcheck_bench all  [file MiB] [block KiB]    hash, then pass with the default counts
+//
+// hash: one file, written to the temporary folder first so it is read from
+// the cache, hashed by each CRC tier in memory and over the file, against a
+// bare ReadFile loop at the same block size and against a whole DirectoryCheck
+// of a set made of this one file. Speeds in GB/s, with ratios to the per-byte
+// reference and to the read loop.
+//
+// pass: a DirectoryCheck over lists of many small files that are all already
+// recorded in the state file, so nothing is hashed: the pass should take time
+// in proportion to the number of files.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <string>
+#include <vector>
+
+#include "engine/crc32.h"
+#include "engine/directory_check.h"
+#include "engine/file_crc.h"
+#include "engine/file_system_win32.h"
+#include "engine/naming.h"
+#include "engine/owned_handle_win32.h"
+#include "settings/run_settings.h"
+
+namespace sfvcheck {
+namespace {
+
+using Kernel = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
+
+struct Tier {
+  const char* name;
+  Kernel kernel;
+};
+
+constexpr int kRepeats = 5;      // each hashing figure is the best of this many runs
+constexpr int kPassRepeats = 5;  // each pass figure is the best of this many runs
+constexpr char kDataName[] = "data.bin";
+constexpr char kListName[] = "set.sfv";
+
+// The process-wide lock of the plug-in is a critical section too.
+class CriticalSectionLock : public CheckLock {
+ public:
+  CriticalSectionLock() { InitializeCriticalSection(&section_); }
+  ~CriticalSectionLock() override { DeleteCriticalSection(&section_); }
+  CriticalSectionLock(const CriticalSectionLock&) = delete;
+  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+  void lock() override { EnterCriticalSection(&section_); }
+  void unlock() override { LeaveCriticalSection(&section_); }
+
+ private:
+  CRITICAL_SECTION section_;
+};
+
+// Incompressible filler (xorshift32), so no layer can shortcut the data.
+std::string RandomBytes(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (char& byte : bytes) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    byte = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+double Seconds() {
+  static const double frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<double>(f.QuadPart);
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / frequency;
+}
+
+double GigabytesPerSecond(std::uint64_t bytes, double seconds) { return bytes / seconds / 1e9; }
+
+std::string Hex(std::uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+// A fresh folder of its own in the temporary folder, with a trailing '\'.
+std::string MakeWorkFolder(const char* tag) {
+  char temp[MAX_PATH + 1] = {};
+  if (GetTempPathA(sizeof temp, temp) == 0) return {};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string folder = std::string(temp) + "sfvbench." + tag + "." +
+                               std::to_string(GetCurrentProcessId()) + "." + std::to_string(attempt);
+    if (CreateDirectoryA(folder.c_str(), nullptr)) return folder + "\\";
+  }
+  return {};
+}
+
+// Empties the work folder (files and empty subfolders only, which is all the
+// check makes) and removes it.
+void RemoveWorkFolder(const std::string& folder) {
+  if (folder.empty()) return;
+  Win32FileSystem fs;
+  for (const std::string& name : fs.ListMatches(folder + "*")) {
+    const std::string path = folder + name;
+    if (!DeleteFileA(path.c_str())) RemoveDirectoryA(path.c_str());
+  }
+  RemoveDirectoryA(folder.substr(0, folder.size() - 1).c_str());
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+  OwnedFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+bool WriteTestFile(const std::string& path, std::uint64_t bytes) {
+  OwnedFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
+  if (!file) return false;
+  constexpr std::size_t kChunk = 1 << 20;
+  for (std::uint64_t at = 0; at < bytes; at += kChunk) {
+    const std::string chunk = RandomBytes(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, bytes - at)),
+                                          static_cast<std::uint32_t>(at / kChunk + 1));
+    DWORD written = 0;
+    if (!WriteFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr) ||
+        written != chunk.size()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Reads the whole file in blocks, handing each block to `kernel` when there
+// is one. Opened the way the checker opens files. Returns the seconds taken,
+// or a negative value on failure.
+double ReadPass(const std::string& path, std::size_t block, Kernel kernel, std::uint32_t* crc) {
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[block]);
+  const double start = Seconds();
+  OwnedFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return -1;
+  std::uint32_t value = 0;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), buffer.get(), static_cast<DWORD>(block), &got, nullptr)) return -1;
+    if (got == 0) break;
+    if (kernel) value = kernel(value, buffer.get(), got);
+  }
+  const double seconds = Seconds() - start;
+  *crc = value;
+  return seconds;
+}
+
+// One figure of a table: a timed run, its best time and the CRC it gave.
+struct Timed {
+  std::string label;
+  std::function<double(std::uint32_t* crc)> run;  // seconds, negative on failure
+  bool hashes = true;
+  double best = -1;
+  std::uint32_t crc = 0;
+};
+
+// Runs every row once per round for kRepeats rounds and keeps each row's
+// best: a burst of load from elsewhere on the machine then hits all rows
+// alike instead of one. False when a run fails.
+bool TimeInRounds(std::vector<Timed>& rows) {
+  for (int round = 0; round < kRepeats; ++round) {
+    for (Timed& row : rows) {
+      const double seconds = row.run(&row.crc);
+      if (seconds < 0) {
+        std::fprintf(stderr, "%s failed\n", row.label.c_str());
+        return false;
+      }
+      if (row.best < 0 || seconds < row.best) row.best = seconds;
+    }
+  }
+  return true;
+}
+
+// True when every hashing row agrees with `expected`; reports the others.
+bool AllAgree(const std::vector<Timed>& rows, std::uint32_t expected) {
+  bool agree = true;
+  for (const Timed& row : rows) {
+    if (!row.hashes || row.crc == expected) continue;
+    std::printf("  %s: CRC %08X differs from the reference %08X\n", row.label.c_str(), row.crc, expected);
+    agree = false;
+  }
+  return agree;
+}
+
+double TimeInMemory(Kernel kernel, const std::string& data, int rounds, std::uint32_t* crc) {
+  const double start = Seconds();
+  std::uint32_t value = 0;
+  for (int r = 0; r < rounds; ++r) value = kernel(value, data.data(), data.size());
+  const double seconds = Seconds() - start;
+  *crc = value;
+  return seconds;
+}
+
+void PrintRow(const char* label, double gbps, double referenceGbps, double readGbps) {
+  std::printf("  %-36s %7.3f GB/s", label, gbps);
+  if (referenceGbps > 0) std::printf("   x%6.2f reference", gbps / referenceGbps);
+  if (readGbps > 0) std::printf("   %6.1f%% of read loop", 100.0 * gbps / readGbps);
+  std::printf("\n");
+}
+
+// A whole DirectoryCheck of the set made of the one file, listed with its
+// right CRC, with no state file before, so the pass hashes it. Seconds, or a
+// negative value when the pass did not end with the set complete.
+double TimeOneFileCheck(const std::string& folder) {
+  Win32FileSystem fs;
+  CriticalSectionLock lock;
+  const RunSettings settings;  // defaults: meter on, delete off
+  const CheckContext context{fs, lock, [&settings] { return settings; }};
+  const std::string dataPath = folder + kDataName;
+  const std::string statePath = StateFileName(folder, kListName);
+  const std::string meterPath = folder + MeterFolderName(100, settings);
+
+  DeleteFileA(statePath.c_str());
+  RemoveDirectoryA(meterPath.c_str());
+  const double start = Seconds();
+  DirectoryCheck(context, dataPath);
+  const double seconds = Seconds() - start;
+  // Complete: the meter shows 100 %, the state file is gone, the file stays.
+  if (!Exists(meterPath) || Exists(statePath) || !Exists(dataPath) || Exists(BadMarkerName(dataPath))) {
+    std::printf("  DirectoryCheck did not find the one-file set complete\n");
+    return -1;
+  }
+  return seconds;
+}
+
+int RunHash(std::uint64_t mib, std::size_t block) {
+  const std::uint64_t bytes = mib << 20;
+
+  std::vector<Tier> tiers = {{"per-byte reference", Crc32Reference}, {"slicing-by-16", Crc32Slicing}};
+  if (Crc32ClmulSupported()) tiers.push_back({"carry-less multiply, 128-bit", Crc32Clmul});
+  if (Crc32Avx512Supported()) tiers.push_back({"carry-less multiply, 512-bit", Crc32Avx512});
+  tiers.push_back({"Crc32 (chosen tier)", Crc32});
+  tiers.push_back({"FileCrc32Kernel (file tier)", FileCrc32Kernel});
+
+  std::printf("hash: %llu MiB file, %zu KiB blocks, %d-bit build, PCLMULQDQ+SSE4.1 %s, "
+              "AVX-512F+VPCLMULQDQ %s, best of %d\n",
+              static_cast<unsigned long long>(mib), block / 1024, static_cast<int>(sizeof(void*) * 8),
+              Crc32ClmulSupported() ? "yes" : "no", Crc32Avx512Supported() ? "yes" : "no", kRepeats);
+
+  // In memory: one 1 MiB buffer hashed over and over, as much as the file.
+  {
+    const std::string data = RandomBytes(1 << 20, 99);
+    const int rounds = static_cast<int>(mib);
+    std::printf("\nIn memory (1 MiB buffer x %d):\n", rounds);
+    std::vector<Timed> rows;
+    for (const Tier& tier : tiers) {
+      rows.push_back({tier.name, [&data, rounds, kernel = tier.kernel](std::uint32_t* crc) {
+                        return TimeInMemory(kernel, data, rounds, crc);
+                      }});
+    }
+    if (!TimeInRounds(rows) || !AllAgree(rows, rows[0].crc)) return 1;
+    const double referenceGbps = GigabytesPerSecond(bytes, rows[0].best);
+    for (const Timed& row : rows) {
+      PrintRow(row.label.c_str(), GigabytesPerSecond(bytes, row.best), &row == &rows[0] ? 0 : referenceGbps, 0);
+    }
+  }
+
+  const std::string folder = MakeWorkFolder("hash");
+  const std::string path = folder + kDataName;
+  if (folder.empty() || !WriteTestFile(path, bytes)) {
+    std::fprintf(stderr, "cannot write the test file %s\n", path.c_str());
+    RemoveWorkFolder(folder);
+    return 1;
+  }
+  int result = 1;
+  do {
+    // The list for the directory check, from a first, untimed pass (which
+    // also brings the whole file into the cache).
+    std::uint32_t expected = 0;
+    if (ReadPass(path, block, FileCrc32Kernel, &expected) < 0 ||
+        !WriteWholeFile(folder + kListName, std::string(kDataName) + " " + Hex(expected) + "\r\n")) {
+      std::fprintf(stderr, "cannot read the test file\n");
+      break;
+    }
+
+    std::printf("\nFile %s, read in %zu KiB blocks:\n", path.c_str(), block / 1024);
+    Win32FileSystem fs;
+    FileCrc32 hasher(fs);
+    std::vector<Timed> rows;
+    rows.push_back({"read only (ReadFile loop)",
+                    [&path, block](std::uint32_t* crc) { return ReadPass(path, block, nullptr, crc); }, false});
+    for (const Tier& tier : tiers) {
+      rows.push_back({std::string("read + ") + tier.name, [&path, block, kernel = tier.kernel](std::uint32_t* crc) {
+                        return ReadPass(path, block, kernel, crc);
+                      }});
+    }
+    // The product path: FileCrc32 through the Win32 file system, kReadSize reads.
+    rows.push_back({"FileCrc32 (" + std::to_string(FileCrc32::kReadSize / 1024) + " KiB reads)",
+                    [&path, &hasher](std::uint32_t* crc) {
+                      const double start = Seconds();
+                      return hasher.ComputeFileCrc(path, crc) ? Seconds() - start : -1;
+                    }});
+    // The whole pass as the plug-in runs it, on the same cached file.
+    rows.push_back({"DirectoryCheck, one-file set",
+                    [&folder, expected](std::uint32_t* crc) {
+                      *crc = expected;  // the check above proved it
+                      return TimeOneFileCheck(folder);
+                    }});
+    if (!TimeInRounds(rows) || !AllAgree(rows, rows[1].crc)) break;
+
+    const double readGbps = GigabytesPerSecond(bytes, rows[0].best);
+    const double referenceGbps = GigabytesPerSecond(bytes, rows[1].best);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      PrintRow(rows[i].label.c_str(), GigabytesPerSecond(bytes, rows[i].best), i < 2 ? 0 : referenceGbps,
+               i == 0 ? 0 : readGbps);
+    }
+    const double checkGbps = GigabytesPerSecond(bytes, rows.back().best);
+    std::printf("  CRC-32 of the file: %08X (all tiers agree)\n", expected);
+    std::printf("  DirectoryCheck: x%.2f the per-byte reference (target 10 or more), %.1f%% of the read "
+                "loop (target 50%% or more): %s\n",
+                checkGbps / referenceGbps, 100.0 * checkGbps / readGbps,
+                checkGbps >= 10 * referenceGbps && checkGbps >= 0.5 * readGbps ? "met" : "MISSED");
+
+    // Candidates for the read size: the bare loop and the loop with hashing.
+    std::vector<Timed> sizes;
+    for (std::size_t size : {std::size_t{64} << 10, std::size_t{256} << 10, std::size_t{1} << 20}) {
+      sizes.push_back({"", [&path, size](std::uint32_t* crc) { return ReadPass(path, size, nullptr, crc); }, false});
+      sizes.push_back({std::to_string(size / 1024) + " KiB", [&path, size](std::uint32_t* crc) {
+                         return ReadPass(path, size, FileCrc32Kernel, crc);
+                       }});
+    }
+    if (!TimeInRounds(sizes) || !AllAgree(sizes, expected)) break;
+    std::printf("\nBy block size (read only / read + FileCrc32Kernel):\n");
+    for (std::size_t i = 0; i + 1 < sizes.size(); i += 2) {
+      std::printf("  %8s   %7.3f GB/s / %7.3f GB/s\n", sizes[i + 1].label.c_str(),
+                  GigabytesPerSecond(bytes, sizes[i].best), GigabytesPerSecond(bytes, sizes[i + 1].best));
+    }
+    result = 0;
+  } while (false);
+
+  RemoveWorkFolder(folder);
+  return result;
+}
+
+std::string SmallFileName(std::size_t index) {
+  char name[32];
+  std::snprintf(name, sizeof name, "file_%05zu.dat", index);
+  return name;
+}
+
+// A directory of `count` small files, their list, and the state file text
+// that names them all. The listed CRCs are all wrong, so the state file alone
+// makes the entries good: a pass that hashed anything would move files aside,
+// which the check after each pass catches.
+struct RecordedSet {
+  std::size_t count = 0;
+  std::string folder;
+  std::string state;
+};
+
+bool MakeRecordedSet(std::size_t count, RecordedSet* set) {
+  set->count = count;
+  set->folder = MakeWorkFolder(std::to_string(count).c_str());
+  if (set->folder.empty()) return false;
+  std::string list;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string name = SmallFileName(i);
+    const std::string content = "small file " + std::to_string(i) + "\r\n";
+    if (!WriteWholeFile(set->folder + name, content)) return false;
+    list += name + " " + Hex(~Crc32(0, content.data(), content.size())) + "\r\n";
+    set->state += set->folder + name + "\r\n";
+  }
+  return WriteWholeFile(set->folder + kListName, list);
+}
+
+// Times DirectoryCheck alone over the set. The state file is written afresh
+// first (the pass deletes it, the set being complete). Negative on failure.
+double TimePassOverRecordedSet(const RecordedSet& set) {
+  Win32FileSystem fs;
+  CriticalSectionLock lock;
+  const RunSettings settings;
+  const CheckContext context{fs, lock, [&settings] { return settings; }};
+  const std::string statePath = StateFileName(set.folder, kListName);
+  const std::string meterPath = set.folder + MeterFolderName(100, settings);
+  if (!WriteWholeFile(statePath, set.state)) return -1;
+
+  const double start = Seconds();
+  DirectoryCheck(context, set.folder + SmallFileName(0));
+  const double seconds = Seconds() - start;
+
+  bool complete = Exists(meterPath) && !Exists(statePath);
+  for (std::size_t f = 0; f < set.count && complete; ++f) complete = Exists(set.folder + SmallFileName(f));
+  if (!complete) {
+    std::printf("  the pass over %zu files did not find them all recorded\n", set.count);
+    return -1;
+  }
+  return seconds;
+}
+
+int RunPass(std::size_t smallCount, std::size_t largeCount) {
+  std::printf("pass: DirectoryCheck over small files all recorded in the state file (nothing hashed), "
+              "%d-bit build, best of %d\n",
+              static_cast<int>(sizeof(void*) * 8), kPassRepeats);
+  RecordedSet small;
+  RecordedSet large;
+  int result = 1;
+  do {
+    if (!MakeRecordedSet(smallCount, &small) || !MakeRecordedSet(largeCount, &large)) {
+      std::fprintf(stderr, "cannot write the small files\n");
+      break;
+    }
+    // Alternating, so both sizes meet the same load from elsewhere.
+    double smallBest = -1;
+    double largeBest = -1;
+    bool failed = false;
+    for (int i = 0; i < kPassRepeats && !failed; ++i) {
+      const double smallSeconds = TimePassOverRecordedSet(small);
+      const double largeSeconds = TimePassOverRecordedSet(large);
+      failed = smallSeconds < 0 || largeSeconds < 0;
+      if (smallBest < 0 || smallSeconds < smallBest) smallBest = smallSeconds;
+      if (largeBest < 0 || largeSeconds < largeBest) largeBest = largeSeconds;
+    }
+    if (failed) break;
+    for (const auto& [count, seconds] : {std::make_pair(smallCount, smallBest), std::make_pair(largeCount, largeBest)}) {
+      std::printf("  %6zu files   %9.3f ms   %7.2f us per file\n", count, seconds * 1e3, seconds * 1e6 / count);
+    }
+    const double countRatio = static_cast<double>(largeCount) / smallCount;
+    const double ratio = largeBest / smallBest;
+    std::printf("  time ratio %.2f for %.0fx the files (linear: %.0f; target %.0f or less): %s\n", ratio,
+                countRatio, countRatio, 1.5 * countRatio, ratio <= 1.5 * countRatio ? "met" : "MISSED");
+    result = 0;
+  } while (false);
+  RemoveWorkFolder(small.folder);
+  RemoveWorkFolder(large.folder);
+  return result;
+}
+
+std::uint64_t Number(int argc, char** argv, int index, std::uint64_t fallback) {
+  return argc > index ? std::strtoull(argv[index], nullptr, 10) : fallback;
+}
+
+int Run(int argc, char** argv) {
+  std::string mode = "all";
+  int first = 1;  // index of the first numeric argument
+  if (argc > 1 && (std::strcmp(argv[1], "all") == 0 || std::strcmp(argv[1], "hash") == 0 ||
+                   std::strcmp(argv[1], "pass") == 0)) {
+    mode = argv[1];
+    first = 2;
+  }
+  if (mode == "pass") {
+    const std::uint64_t small = Number(argc, argv, first, 1000);
+    const std::uint64_t large = Number(argc, argv, first + 1, 10000);
+    if (small == 0 || large == 0 || large > 1000000) {
+      std::fprintf(stderr, "usage: sfvcheck_bench pass [small count > 0] [large count > 0]\n");
+      return 2;
+    }
+    return RunPass(static_cast<std::size_t>(small), static_cast<std::size_t>(large));
+  }
+  const std::uint64_t mib = Number(argc, argv, first, 256);
+  const std::uint64_t blockKib = Number(argc, argv, first + 1, FileCrc32::kReadSize / 1024);
+  if (mib == 0 || mib > (1u << 20) || blockKib == 0 || blockKib > (1u << 20)) {
+    std::fprintf(stderr, "usage: sfvcheck_bench [all|hash] [file MiB > 0] [block KiB > 0]\n");
+    return 2;
+  }
+  int result = RunHash(mib, static_cast<std::size_t>(blockKib) * 1024);
+  if (mode == "all" && result == 0) {
+    std::printf("\n");
+    result = RunPass(1000, 10000);
+  }
+  return result;
+}
+
+}  // namespace
+}  // namespace sfvcheck
+
+int main(int argc, char** argv) { return sfvcheck::Run(argc, argv); }
