@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <unordered_set>
 
 #include "engine/file_crc.h"
@@ -55,6 +56,65 @@ std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string
   return lines;
 }
 
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+std::string AsciiLower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+// The markers of one kind in the directory: those listed when the pass
+// starts and those it makes. Where looking up an absent name reads the whole
+// directory (Wine on a case-sensitive file system does), deleting both
+// markers of every good entry by name would make a pass quadratic in the
+// number of files; one listing per pass keeps it linear. Answers "absent"
+// only when sure: a name in a subdirectory or beyond ASCII, whose case rules
+// are the file system's, is always looked up.
+class MarkerIndex {
+ public:
+  MarkerIndex(FileSystem& fs, const std::string& prefix, std::string_view tag) : prefix_(prefix) {
+    for (const std::string& name : fs.ListMatches(prefix + "*" + std::string(tag) + "*")) Remember(name);
+  }
+
+  bool MayExist(const std::string& path) const {
+    if (lookUpAll_) return true;
+    std::string_view name = NameInDirectory(path);
+    return name.empty() || !IsAscii(name) || names_.count(AsciiLower(name)) != 0;
+  }
+
+  void Add(const std::string& path) {
+    std::string_view name = NameInDirectory(path);
+    if (name.empty()) return;  // always looked up anyway
+    Remember(name);
+  }
+
+ private:
+  // The plain name when the path lies directly in the directory, else empty.
+  std::string_view NameInDirectory(std::string_view path) const {
+    if (path.size() <= prefix_.size() || path.compare(0, prefix_.size(), prefix_) != 0) return {};
+    std::string_view name = path.substr(prefix_.size());
+    if (!IsAscii(name)) return name;  // checked by the caller; may hold trail bytes like '\\'
+    return name.find_first_of("\\/") == std::string_view::npos ? name : std::string_view();
+  }
+
+  void Remember(std::string_view name) {
+    if (!IsAscii(name)) lookUpAll_ = true;
+    names_.insert(AsciiLower(name));
+  }
+
+  const std::string& prefix_;
+  std::unordered_set<std::string> names_;
+  bool lookUpAll_ = false;
+};
+
 // Removes every empty directory whose name begins with the start trail.
 // Wildcard matching on Windows can also match through 8.3 short names, so
 // each name is tested again.
@@ -78,6 +138,8 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   // appends, so a later duplicate of an entry sees it as verified.
   std::optional<std::unordered_set<std::string>> stateLines;
   std::size_t good = 0;
+  MarkerIndex missingMarkers(fs, prefix, kMissingTag);
+  MarkerIndex badMarkers(fs, prefix, kBadTag);
 
   for (SfvEntry& entry : list) {
     entry.found = fs.OpenForCheck(entry.path) != nullptr;
@@ -98,15 +160,20 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
       }
     }
 
+    const std::string missingMarker = MissingMarkerName(entry.path);
+    const std::string badMarker = BadMarkerName(entry.path);
     if (entry.found && entry.verified) {
       ++good;
-      fs.RemoveFile(MissingMarkerName(entry.path));
-      fs.RemoveFile(BadMarkerName(entry.path));
+      if (missingMarkers.MayExist(missingMarker)) fs.RemoveFile(missingMarker);
+      if (badMarkers.MayExist(badMarker)) fs.RemoveFile(badMarker);
     } else if (entry.found) {
-      // Move aside: the listed file goes only once its copy is safe.
-      if (fs.CopyOver(entry.path, BadMarkerName(entry.path))) fs.RemoveFile(entry.path);
-    } else if (!fs.Exists(BadMarkerName(entry.path))) {
-      fs.CreateEmptyFile(MissingMarkerName(entry.path));
+      // Move aside: the listed file goes only once its copy is safe. A failed
+      // copy may still leave a partial file behind.
+      badMarkers.Add(badMarker);
+      if (fs.CopyOver(entry.path, badMarker)) fs.RemoveFile(entry.path);
+    } else if (!badMarkers.MayExist(badMarker) || !fs.Exists(badMarker)) {
+      missingMarkers.Add(missingMarker);
+      fs.CreateEmptyFile(missingMarker);
     }
   }
 

@@ -36,9 +36,6 @@ std::string TierName(const ::testing::TestParamInfo<Tier>& info) { return info.p
 
 class Crc32TierTest : public ::testing::TestWithParam<Tier> {
  protected:
-  void SetUp() override {
-    if (GetParam().supported && !GetParam().supported()) GTEST_SKIP() << "instructions missing here";
-  }
   std::uint32_t Run(std::uint32_t crc, const void* data, std::size_t size) const {
     return GetParam().kernel(crc, data, size);
   }
@@ -117,7 +114,16 @@ TEST_P(Crc32TierTest, StreamingInPiecesEqualsOneCall) {
   EXPECT_EQ(mixed, whole);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tiers, Crc32TierTest, ::testing::ValuesIn(kTiers), TierName);
+// Only the tiers this processor runs.
+std::vector<Tier> TiersHere() {
+  std::vector<Tier> tiers;
+  for (const Tier& tier : kTiers) {
+    if (!tier.supported || tier.supported()) tiers.push_back(tier);
+  }
+  return tiers;
+}
+
+INSTANTIATE_TEST_SUITE_P(Tiers, Crc32TierTest, ::testing::ValuesIn(TiersHere()), TierName);
 
 // A file system serving one file in short reads, with an optional read error.
 class ScriptedFileSystem : public FileSystem {

@@ -181,6 +181,28 @@ TEST_F(DirectoryCheckTest, CorruptFileMovesToBadMarkerAndGetsNoMissingMarker) {
   EXPECT_TRUE(Has(kTwoOfThree));
 }
 
+// Deleting markers that are not there costs a scan of the whole directory
+// under Wine: absent ones are skipped, present ones go whatever their case.
+TEST_F(DirectoryCheckTest, MarkersAreDeletedOnlyWhenTheDirectoryMayHoldThem) {
+  Put("a.rar");
+  Put("b.rar");
+  Put("c.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  fs.AddFile(kDir + "B-[missing].RAR", "");
+  fs.AddFile(kDir + "c-[BAD].rar", "old");
+  Check();
+  EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "b.rar", "c.rar", "set.sfv"}));
+  EXPECT_EQ(fs.Calls(FsOp::kRemoveFile, kDir + "a-[MISSING].rar"), 0u);
+  EXPECT_EQ(fs.Calls(FsOp::kRemoveFile, kDir + "a-[BAD].rar"), 0u);
+
+  // A name beyond ASCII follows the file system's case rules: all are looked up.
+  fs.AddFile(kDir + "\xC9t\xE9-[MISSING].rar", "");
+  fs.ResetCalls();
+  Check();
+  EXPECT_EQ(fs.Calls(FsOp::kRemoveFile, kDir + "a-[MISSING].rar"), 1u);
+  EXPECT_EQ(fs.Calls(FsOp::kRemoveFile, kDir + "a-[BAD].rar"), 0u);
+}
+
 TEST_F(DirectoryCheckTest, EmptyFileMatchesZeroCrc) {
   fs.AddFile(kDir + "empty.nfo", "");
   fs.AddFile(kDir + "set.sfv", "empty.nfo 00000000\r\n");
