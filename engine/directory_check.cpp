@@ -169,8 +169,13 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     } else if (entry.found) {
       // Move aside: the listed file goes only once its copy is safe. A failed
       // copy may still leave a partial file behind.
+      // Once moved aside the file is bad, no longer missing: an earlier
+      // MissingMarker would tell users the wrong thing.
       badMarkers.Add(badMarker);
-      if (fs.CopyOver(entry.path, badMarker)) fs.RemoveFile(entry.path);
+      if (fs.CopyOver(entry.path, badMarker)) {
+        fs.RemoveFile(entry.path);
+        if (missingMarkers.MayExist(missingMarker)) fs.RemoveFile(missingMarker);
+      }
     } else if (!badMarkers.MayExist(badMarker) || !fs.Exists(badMarker)) {
       missingMarkers.Add(missingMarker);
       fs.CreateEmptyFile(missingMarker);

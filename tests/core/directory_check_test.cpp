@@ -172,6 +172,12 @@ TEST_F(DirectoryCheckTest, CorruptFileMovesToBadMarkerAndGetsNoMissingMarker) {
   EXPECT_TRUE(Has("b-[BAD].rar"));
   EXPECT_TRUE(Has("c-[MISSING].rar"));
 
+  // c.rar was missing, then arrives corrupt: its MissingMarker goes with it.
+  PutCorrupt("c.rar");
+  Check("c.rar");
+  EXPECT_TRUE(Has("c-[BAD].rar"));
+  EXPECT_FALSE(Has("c-[MISSING].rar"));
+
   // A good upload later clears both markers.
   fs.AddFile(kDir + "b-[MISSING].rar", "");
   Put("b.rar");
