@@ -19,6 +19,11 @@ fi
 "$here/wine-prefix.sh" "$WINEPREFIX"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# Wine's background services (services.exe, winedevice.exe, ...) start with
+# the first program and outlive it. Started by the program they would hold
+# its caller's output pipe open (ctest would wait for them for ever), so a
+# trivial program starts them first, with no output inherited.
+/usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
 if [ "$bits" = 64 ]; then
     exec /usr/lib/wine/wine64 "$program" "$@"
 fi
