@@ -29,14 +29,4 @@ class FileCrc32 {
   std::unique_ptr<unsigned char[]> buffer_;
 };
 
-// Carry-less multiply on 512-bit registers (AVX-512F with VPCLMULQDQ): on a
-// cached file the 128-bit kernel takes longer than ReadFile's own copy, this
-// one several times less. Same contract as Crc32; only valid where
-// Crc32Avx512Supported() is true (processor and operating system).
-bool Crc32Avx512Supported();
-std::uint32_t Crc32Avx512(std::uint32_t crc, const void* data, std::size_t size);
-
-// The kernel ComputeFileCrc uses: Crc32Avx512 where supported, else Crc32.
-std::uint32_t FileCrc32Kernel(std::uint32_t crc, const void* data, std::size_t size);
-
 }  // namespace sfvcheck

@@ -2,10 +2,6 @@
 
 #include <array>
 
-#if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
-#endif
-
 namespace sfvcheck {
 namespace {
 
@@ -76,25 +72,6 @@ std::uint32_t Crc32Slicing(std::uint32_t crc, const void* data, std::size_t size
   }
   while (size-- > 0) state = ByteStep(state, *p++);
   return ~state;
-}
-
-bool Crc32ClmulSupported() {
-  static const bool supported = [] {
-#if defined(__i386__) || defined(__x86_64__)
-    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-    return (ecx & bit_PCLMUL) != 0 && (ecx & bit_SSE4_1) != 0;
-#else
-    return false;
-#endif
-  }();
-  return supported;
-}
-
-std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size) {
-  using Kernel = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
-  static const Kernel fastest = Crc32ClmulSupported() ? Crc32Clmul : Crc32Slicing;
-  return fastest(crc, data, size);
 }
 
 }  // namespace sfvcheck
