@@ -30,6 +30,7 @@
 #include "core/crc/crc32.h"
 #include "core/check/directory_check.h"
 #include "core/check/file_crc.h"
+#include "win32/critical_section_win32.h"
 #include "win32/file_system_win32.h"
 #include "core/check/naming.h"
 #include "win32/owned_handle_win32.h"
@@ -49,20 +50,6 @@ constexpr int kRepeats = 5;      // each hashing figure is the best of this many
 constexpr int kPassRepeats = 5;  // each pass figure is the best of this many runs
 constexpr char kDataName[] = "data.bin";
 constexpr char kListName[] = "set.sfv";
-
-// The process-wide lock of the plug-in is a critical section too.
-class CriticalSectionLock : public CheckLock {
- public:
-  CriticalSectionLock() { InitializeCriticalSection(&section_); }
-  ~CriticalSectionLock() override { DeleteCriticalSection(&section_); }
-  CriticalSectionLock(const CriticalSectionLock&) = delete;
-  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
-  void lock() override { EnterCriticalSection(&section_); }
-  void unlock() override { LeaveCriticalSection(&section_); }
-
- private:
-  CRITICAL_SECTION section_;
-};
 
 // Incompressible filler (xorshift32), so no layer can shortcut the data.
 std::string RandomBytes(std::size_t size, std::uint32_t seed) {
@@ -227,7 +214,7 @@ void PrintRow(const char* label, double gbps, double referenceGbps, double readG
 // negative value when the pass did not end with the set complete.
 double TimeOneFileCheck(const std::string& folder) {
   Win32FileSystem fs;
-  CriticalSectionLock lock;
+  CriticalSectionCheckLock lock;  // as in the plug-in
   const RunSettings settings;  // defaults: meter on, delete off
   const CheckContext context{fs, lock, [&settings] { return settings; }};
   const std::string dataPath = folder + kDataName;
@@ -391,7 +378,7 @@ bool MakeRecordedSet(std::size_t count, RecordedSet* set) {
 // first (the pass deletes it, the set being complete). Negative on failure.
 double TimePassOverRecordedSet(const RecordedSet& set) {
   Win32FileSystem fs;
-  CriticalSectionLock lock;
+  CriticalSectionCheckLock lock;  // as in the plug-in
   const RunSettings settings;
   const CheckContext context{fs, lock, [&settings] { return settings; }};
   const std::string statePath = StateFileName(set.folder, kListName);

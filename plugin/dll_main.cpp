@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "win32/code_page_win32.h"
+#include "win32/critical_section_win32.h"
 #include "core/check/directory_check.h"
 #include "win32/file_system_win32.h"
 #include "plugin/entry_points_win32.h"
@@ -28,20 +29,11 @@ namespace {
 constexpr char kMenuItemText[] = "Plugins\\Configure SFV...";
 static_assert(sizeof kMenuItemText == 25, "24 characters and the NUL");
 
-class ModuleCheckLock : public CheckLock {
- public:
-  void lock() override { section_.Enter(); }
-  void unlock() override { section_.Leave(); }
-
- private:
-  CriticalSection section_;
-};
-
 // Module-wide state, made when the module loads and destroyed when it
 // unloads. Every worker holds a reference to the module, so an unload waits
 // for the last worker and neither object can vanish under one.
-ModuleCheckLock& TheCheckLock() {
-  static ModuleCheckLock checkLock;
+CriticalSectionCheckLock& TheCheckLock() {
+  static CriticalSectionCheckLock checkLock;
   return checkLock;
 }
 

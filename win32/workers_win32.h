@@ -17,33 +17,9 @@
 #include <string>
 #include <string_view>
 
+#include "win32/critical_section_win32.h"
+
 namespace sfvcheck {
-
-// A CRITICAL_SECTION that lives as long as the object.
-class CriticalSection {
- public:
-  CriticalSection() { InitializeCriticalSection(&section_); }
-  ~CriticalSection() { DeleteCriticalSection(&section_); }
-  CriticalSection(const CriticalSection&) = delete;
-  CriticalSection& operator=(const CriticalSection&) = delete;
-
-  void Enter() { EnterCriticalSection(&section_); }
-  void Leave() { LeaveCriticalSection(&section_); }
-
- private:
-  CRITICAL_SECTION section_;
-};
-
-class CriticalSectionGuard {
- public:
-  explicit CriticalSectionGuard(CriticalSection& section) : section_(section) { section_.Enter(); }
-  ~CriticalSectionGuard() { section_.Leave(); }
-  CriticalSectionGuard(const CriticalSectionGuard&) = delete;
-  CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
-
- private:
-  CriticalSection& section_;
-};
 
 // An unordered, growable array of thread handles: 10 slots at first, 10 more
 // whenever it is full. It never closes a handle; whoever removes one owns it.
