@@ -35,9 +35,12 @@
 #include "core/check/naming.h"
 #include "win32/owned_handle_win32.h"
 #include "core/settings/run_settings.h"
+#include "tests/support/test_data.h"
 
 namespace sfvcheck {
 namespace {
+
+using testing::RandomBytes;  // incompressible filler, so no layer can shortcut the data
 
 using Kernel = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
 
@@ -50,19 +53,6 @@ constexpr int kRepeats = 5;      // each hashing figure is the best of this many
 constexpr int kPassRepeats = 5;  // each pass figure is the best of this many runs
 constexpr char kDataName[] = "data.bin";
 constexpr char kListName[] = "set.sfv";
-
-// Incompressible filler (xorshift32), so no layer can shortcut the data.
-std::string RandomBytes(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (char& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
 
 double Seconds() {
   static const double frequency = [] {

@@ -22,57 +22,27 @@
 #include <string>
 #include <vector>
 
-#include "plugin/entry_points_win32.h"
+#include "plugin/plugin_loader_win32.h"
 #include "core/host/host_record.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
-using sfvcheck::EntryPointFrom;
-using sfvcheck::EventHookFunction;
 using sfvcheck::HostEventRecord;
-using sfvcheck::InitEntryFunction;
+using sfvcheck::PluginLoader;
 
 constexpr unsigned char kUnwrittenByte = 0xCC;
 
-class LoadedPlugin {
- public:
-  bool Load(const std::string& path) {
-    module_ = LoadLibraryA(path.c_str());
-    if (module_ == nullptr) {
-      std::printf("cannot load %s (error %lu)\n", path.c_str(), GetLastError());
-      return false;
-    }
-    eventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module_, sfvcheck::kEventHookName));
-    qndrlHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module_, sfvcheck::kQndrlEventHookName));
-    auto init = EntryPointFrom<InitEntryFunction>(GetProcAddress(module_, sfvcheck::kInitEntryName));
-    if (eventHook_ == nullptr || qndrlHook_ == nullptr || init == nullptr) {
-      std::printf("%s lacks an export: %s %s, %s %s, %s %s\n", path.c_str(), sfvcheck::kEventHookName,
-                  eventHook_ ? "found" : "missing", sfvcheck::kQndrlEventHookName, qndrlHook_ ? "found" : "missing",
-                  sfvcheck::kInitEntryName, init ? "found" : "missing");
-      return false;
-    }
-    unsigned char initRecord[sfvcheck::kInitRecordSize] = {};
-    init(initRecord);
-    std::printf("loaded %s\n", path.c_str());
-    return true;
+// Loads the plug-in and calls its init entry, as the server does at start.
+bool LoadPlugin(PluginLoader& plugin, const std::string& path) {
+  if (!plugin.Load(path)) {
+    std::printf("%s\n", plugin.error().c_str());
+    return false;
   }
-
-  ~LoadedPlugin() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-
-  // The server's split: menu, idle and shutdown events go to the second hook.
-  static bool ForQndrlHook(std::int32_t code) { return code >= 112 && code <= 116; }
-
-  std::int16_t Deliver(HostEventRecord& record) {
-    return ForQndrlHook(record.eventCode) ? qndrlHook_(&record) : eventHook_(&record);
-  }
-
- private:
-  HMODULE module_ = nullptr;
-  EventHookFunction eventHook_ = nullptr;
-  EventHookFunction qndrlHook_ = nullptr;
-};
+  plugin.Init();
+  std::printf("loaded %s\n", path.c_str());
+  return true;
+}
 
 HostEventRecord NewRecord(std::int32_t code) {
   HostEventRecord record;
@@ -111,7 +81,7 @@ std::string Visible(const char* text) {
 }
 
 const char* HookName(std::int32_t code) {
-  return LoadedPlugin::ForQndrlHook(code) ? sfvcheck::kQndrlEventHookName : sfvcheck::kEventHookName;
+  return PluginLoader::ForQndrlHook(code) ? sfvcheck::kQndrlEventHookName : sfvcheck::kEventHookName;
 }
 
 std::string TextField(const HostEventRecord& record) {
@@ -119,7 +89,7 @@ std::string TextField(const HostEventRecord& record) {
 }
 
 // Delivers one event and prints the result and every field that changed.
-std::int16_t DeliverAndShow(LoadedPlugin& plugin, HostEventRecord& record) {
+std::int16_t DeliverAndShow(PluginLoader& plugin, HostEventRecord& record) {
   const HostEventRecord before = record;
   const std::int16_t result = plugin.Deliver(record);
   std::printf("%s(event %d) -> %d\n", HookName(record.eventCode), static_cast<int>(before.eventCode), result);
@@ -249,7 +219,7 @@ void WaitForChecks(int baseline) {
 
 // ---- commands ----
 
-int CommandEvent(LoadedPlugin& plugin, const std::vector<std::string>& args) {
+int CommandEvent(PluginLoader& plugin, const std::vector<std::string>& args) {
   if (args.empty()) {
     std::printf("usage: event CODE [INDEX] [TEXT]\n");
     return 2;
@@ -264,7 +234,7 @@ int CommandEvent(LoadedPlugin& plugin, const std::vector<std::string>& args) {
   return 0;
 }
 
-int CommandSite(LoadedPlugin& plugin, const std::vector<std::string>& args) {
+int CommandSite(PluginLoader& plugin, const std::vector<std::string>& args) {
   std::string text;
   for (const std::string& word : args) text += (text.empty() ? "" : " ") + word;
   HostEventRecord record = NewRecord(sfvcheck::kEventSiteRequest);
@@ -276,7 +246,7 @@ int CommandSite(LoadedPlugin& plugin, const std::vector<std::string>& args) {
   return 0;
 }
 
-int CommandMenu(LoadedPlugin& plugin) {
+int CommandMenu(PluginLoader& plugin) {
   HostEventRecord query = NewRecord(sfvcheck::kEventMenuQuery);
   DeliverAndShow(plugin, query);
   std::printf("menu item 0: \"%s\"; choosing it (the dialog stays until closed)\n", TextField(query).c_str());
@@ -285,7 +255,7 @@ int CommandMenu(LoadedPlugin& plugin) {
   return 0;
 }
 
-void Upload(LoadedPlugin& plugin, const std::string& from, const std::string& uploadDir, const std::string& name,
+void Upload(PluginLoader& plugin, const std::string& from, const std::string& uploadDir, const std::string& name,
             int step) {
   const std::string to = uploadDir + "\\" + name;
   std::printf("\n[%d] upload %s\n", step, to.c_str());
@@ -304,7 +274,7 @@ void Upload(LoadedPlugin& plugin, const std::string& from, const std::string& up
   PrintFolder(uploadDir);
 }
 
-int Replay(LoadedPlugin& plugin, const std::string& setDir, const std::string& uploadDir) {
+int Replay(PluginLoader& plugin, const std::string& setDir, const std::string& uploadDir) {
   CreateDirectoryA(uploadDir.c_str(), nullptr);
   const std::vector<Entry> entries = ListFolder(setDir);
   std::vector<std::string> lists;
@@ -331,27 +301,6 @@ int Replay(LoadedPlugin& plugin, const std::string& setDir, const std::string& u
   return 0;
 }
 
-std::uint32_t Crc32(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
-std::string SampleBytes(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (char& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
-
 std::string DefaultDemoFolder() {
   char temp[MAX_PATH];
   GetTempPathA(MAX_PATH, temp);
@@ -364,7 +313,7 @@ bool Contains(const std::vector<Entry>& entries, const std::string& name) {
   return std::any_of(entries.begin(), entries.end(), [&](const Entry& e) { return e.name == name; });
 }
 
-int CommandDemo(LoadedPlugin& plugin, std::string folder) {
+int CommandDemo(PluginLoader& plugin, std::string folder) {
   if (folder.empty()) folder = DefaultDemoFolder();
   while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   const std::string setDir = folder + "\\set";
@@ -384,9 +333,9 @@ int CommandDemo(LoadedPlugin& plugin, std::string folder) {
   std::printf("sample set in %s:\n", setDir.c_str());
   std::uint32_t seed = 1;
   for (const Sample& sample : samples) {
-    std::string bytes = SampleBytes(200000, seed++);
+    std::string bytes = sfvcheck::testing::RandomBytes(200000, seed++);
     char line[128];
-    std::snprintf(line, sizeof line, "%s %08X\r\n", sample.name, static_cast<unsigned>(Crc32(bytes)));
+    std::snprintf(line, sizeof line, "%s %08X\r\n", sample.name, static_cast<unsigned>(sfvcheck::testing::BitwiseCrc32(bytes)));
     sfv += line;
     std::printf("    %-12s %s\n", sample.name, sample.role);
     if (std::strcmp(sample.role, "never uploaded") == 0) continue;
@@ -458,8 +407,8 @@ int main(int argc, char** argv) {
   const std::string command = args[0];
   args.erase(args.begin());
 
-  LoadedPlugin plugin;
-  if (!plugin.Load(dll)) return 1;
+  PluginLoader plugin;
+  if (!LoadPlugin(plugin, dll)) return 1;
   if (command == "event") return CommandEvent(plugin, args);
   if (command == "site") return CommandSite(plugin, args);
   if (command == "menu") return CommandMenu(plugin);

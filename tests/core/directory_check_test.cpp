@@ -29,16 +29,6 @@ const char kTwoOfThree[] = "--==[#############-------]==--  67% complete";
 const char kOneOfThree[] = "--==[######--------------]==--  33% complete";
 const char kNothing[] = "--==[--------------------]==--  0% complete";
 
-// Independent bitwise CRC-32, the oracle for list contents.
-std::uint32_t Crc(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
 std::string Hex(std::uint32_t value) {
   char text[9];
   std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
@@ -55,7 +45,7 @@ class DirectoryCheckTest : public ::testing::Test {
 
   void List(const std::string& listName, const std::vector<std::string>& names) {
     std::string text = "; made by a test\r\n";
-    for (const std::string& name : names) text += name + " " + Hex(Crc(content[name])) + "\r\n";
+    for (const std::string& name : names) text += name + " " + Hex(testing::BitwiseCrc32(content[name])) + "\r\n";
     fs.AddFile(kDir + listName, text);
   }
   void Put(const std::string& name) { fs.AddFile(kDir + name, content[name]); }

@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "win32/owned_handle_win32.h"
+#include "tests/support/settings_key_win32.h"
 #include "core/host/host_record.h"
+#include "plugin/plugin_loader_win32.h"
 #include "resource_ids.h"
 #include "win32/registry_store_win32.h"
 
@@ -27,24 +29,7 @@ constexpr char kDialogCaption[] = "SFV Plugin  -  Configuration";
 constexpr char kPreviewCaption[] = "Preview of folder name";
 constexpr int kMessageBoxTextId = 0xFFFF;
 
-// Test programs that use the settings key take turns through this mutex, so
-// that ctest may run them side by side (all share one Wine server).
-class SettingsKeyTurn {
- public:
-  SettingsKeyTurn() : mutex_(CreateMutexA(nullptr, FALSE, "sfvcheck-tests-settings-key")) {
-    if (mutex_) WaitForSingleObject(mutex_.get(), INFINITE);  // abandoned counts as taken
-  }
-  ~SettingsKeyTurn() {
-    if (mutex_) ReleaseMutex(mutex_.get());
-  }
-  SettingsKeyTurn(const SettingsKeyTurn&) = delete;
-  SettingsKeyTurn& operator=(const SettingsKeyTurn&) = delete;
-
- private:
-  OwnedObject mutex_;
-};
-
-using HookFunction = std::int16_t(__cdecl*)(void*);
+using testing::SettingsKeyTurn;
 
 // Polls until `found` gives a window or about ten seconds have passed.
 HWND WaitForWindow(const std::function<HWND()>& found) {
@@ -109,22 +94,16 @@ void PressKeyIn(HWND dialog, int id, WPARAM key) {
 class ConfigDialogTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    library_ = LoadLibraryA("sfvcheck.dll");
-    if (library_ != nullptr) {
-      hook_ = reinterpret_cast<HookFunction>(
-          reinterpret_cast<void*>(GetProcAddress(library_, "HandleQNDRLEventHook")));
-    }
+    plugin_.Load();
   }
   static void TearDownTestSuite() {
-    if (library_ != nullptr) FreeLibrary(library_);
-    library_ = nullptr;
-    hook_ = nullptr;
+    plugin_.Unload();
   }
 
   void SetUp() override {
     turn_ = std::make_unique<SettingsKeyTurn>();
     DeleteSettingsKey();
-    ASSERT_NE(hook_, nullptr) << "sfvcheck.dll or its hook not found";
+    ASSERT_TRUE(plugin_.ready()) << plugin_.error();
   }
   void TearDown() override {
     DeleteSettingsKey();
@@ -133,10 +112,7 @@ class ConfigDialogTest : public ::testing::Test {
 
   std::unique_ptr<SettingsKeyTurn> turn_;
 
-  static void DeleteSettingsKey() {
-    const LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
-    ASSERT_TRUE(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) << result;
-  }
+  static void DeleteSettingsKey() { ASSERT_EQ(testing::DeleteSettingsKey(), ERROR_SUCCESS); }
 
   static void StoreText(const char* name, const std::string& text) {
     HKEY raw = nullptr;
@@ -197,17 +173,15 @@ class ConfigDialogTest : public ::testing::Test {
     std::memset(&record, 0, sizeof record);
     record.eventCode = kEventMenuChosen;
     record.menuIndex = 0;
-    EXPECT_EQ(hook_(&record), 0);
+    EXPECT_EQ(plugin_.QndrlEvent(record), 0);
     driver.join();
     EXPECT_EQ(FindWindowA("#32770", kDialogCaption), nullptr) << "the dialog is closed when the hook returns";
   }
 
-  static HMODULE library_;
-  static HookFunction hook_;
+  static PluginLoader plugin_;
 };
 
-HMODULE ConfigDialogTest::library_ = nullptr;
-HookFunction ConfigDialogTest::hook_ = nullptr;
+PluginLoader ConfigDialogTest::plugin_;
 
 TEST_F(ConfigDialogTest, PreviewAndCancelLeaveTheStoreAsItWas) {
   StoreAll("--==[", "]==-- ", "0", "1");

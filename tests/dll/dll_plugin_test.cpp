@@ -17,10 +17,11 @@
 #include <gtest/gtest.h>
 
 #include "win32/owned_handle_win32.h"
-#include "plugin/entry_points_win32.h"
+#include "plugin/plugin_loader_win32.h"
 #include "core/host/host_record.h"
 #include "tests/support/temp_directory_win32.h"
 #include "tests/support/test_data.h"
+#include "tests/support/thread_win32.h"
 
 namespace sfvcheck {
 namespace {
@@ -34,45 +35,25 @@ using testing::WriteFileBytes;
 
 constexpr char kDllName[] = "sfvcheck.dll";
 
-// A loaded copy of the plug-in; unloads on destruction unless released.
-class Plugin {
+// A loaded copy of the plug-in, its init entry called; unloads on destruction.
+class Plugin : public PluginLoader {
  public:
-  Plugin() : module_(LoadLibraryA(kDllName)) {
-    if (module_ == nullptr) return;
-    eventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module_, kEventHookName));
-    qndrlHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module_, kQndrlEventHookName));
-    init_ = EntryPointFrom<InitEntryFunction>(GetProcAddress(module_, kInitEntryName));
-    if (init_ != nullptr) {
-      unsigned char initRecord[kInitRecordSize] = {};
-      init_(initRecord);
-    }
+  Plugin() {
+    if (Load(kDllName)) Init();
   }
-  ~Plugin() { Unload(); }
-  Plugin(const Plugin&) = delete;
-  Plugin& operator=(const Plugin&) = delete;
 
-  bool ready() const { return module_ != nullptr && eventHook_ && qndrlHook_ && init_; }
-  HMODULE module() const { return module_; }
-
-  std::int16_t Event(HostEventRecord& record) { return eventHook_(&record); }
-  std::int16_t Qndrl(HostEventRecord& record) { return qndrlHook_(&record); }
-
+  std::int16_t Qndrl(HostEventRecord& record) { return QndrlEvent(record); }
   std::int16_t Qndrl(std::int32_t code) {
     HostEventRecord record = FilledRecord(code);
-    return qndrlHook_(&record);
+    return QndrlEvent(record);
   }
   std::int16_t FileEvent(const std::string& path, std::int32_t code = kEventFileArrived) {
     HostEventRecord record = FilledRecord(code);
     std::snprintf(record.text, sizeof record.text, "%s", path.c_str());
-    return eventHook_(&record);
+    return Event(record);
   }
   // The shutdown event returns only when every started check has ended.
   void WaitForChecks() { Qndrl(kEventShutdown); }
-
-  void Unload() {
-    if (module_ != nullptr) FreeLibrary(module_);
-    module_ = nullptr;
-  }
 
   // A record whose every byte is set, so that any write shows.
   static HostEventRecord FilledRecord(std::int32_t code) {
@@ -81,12 +62,6 @@ class Plugin {
     record.eventCode = code;
     return record;
   }
-
- private:
-  HMODULE module_;
-  EventHookFunction eventHook_ = nullptr;
-  EventHookFunction qndrlHook_ = nullptr;
-  InitEntryFunction init_ = nullptr;
 };
 
 // The number of handles this process holds. Wine's GetProcessHandleCount
@@ -127,31 +102,10 @@ DWORD OpenHandleCount() {
   return count;
 }
 
-// Runs `function` on a new thread.
-DWORD WINAPI RunFunction(void* parameter) {
-  std::unique_ptr<std::function<void()>> function(static_cast<std::function<void()>*>(parameter));
-  (*function)();
-  return 0;
-}
-
-OwnedObject StartThread(std::function<void()> function) {
-  auto* owned = new std::function<void()>(std::move(function));
-  HANDLE thread = CreateThread(nullptr, 0, RunFunction, owned, 0, nullptr);
-  if (thread == nullptr) delete owned;
-  return OwnedObject(thread);
-}
+using testing::StartThread;
 
 bool SameBytes(const HostEventRecord& a, const HostEventRecord& b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-std::uint32_t Crc32Of(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
 }
 
 // A set of files with their SFV list; `contents` are what the list promises.
@@ -163,7 +117,7 @@ struct UploadSet {
     std::string text = "; made by the test\r\n";
     for (std::size_t i = 0; i < names.size(); ++i) {
       char crc[9];
-      std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(Crc32Of(contents[i])));
+      std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(testing::BitwiseCrc32(contents[i])));
       text += names[i] + " " + crc + "\r\n";
     }
     return text;

@@ -10,23 +10,18 @@
 #include <thread>
 
 #include "core/host/host_record.h"
+#include "plugin/plugin_loader_win32.h"
 
 namespace sfvcheck {
 namespace {
 
-using EventHook = std::int16_t(__cdecl*)(void*);
-
 class DllSiteTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    module_ = LoadLibraryA("sfvcheck.dll");
-    ASSERT_NE(module_, nullptr) << "error " << GetLastError();
-    hook_ = reinterpret_cast<EventHook>(reinterpret_cast<void*>(GetProcAddress(module_, "HandleEventHook")));
-    ASSERT_NE(hook_, nullptr);
+    ASSERT_TRUE(plugin_.Load()) << plugin_.error();
   }
   static void TearDownTestSuite() {
-    if (module_ != nullptr) FreeLibrary(module_);
-    module_ = nullptr;
+    plugin_.Unload();
   }
 
   struct Answer {
@@ -40,16 +35,14 @@ class DllSiteTest : public ::testing::Test {
     std::memcpy(record.text, text.data(), std::min(text.size(), sizeof record.text - 1));
     record.reply = const_cast<char*>(incoming);
     record.isAdmin = isAdmin;
-    const std::int16_t result = hook_(&record);
+    const std::int16_t result = plugin_.Event(record);
     return {result, record.reply != nullptr ? record.reply : "<null>"};
   }
 
-  static HMODULE module_;
-  static EventHook hook_;
+  static PluginLoader plugin_;
 };
 
-HMODULE DllSiteTest::module_ = nullptr;
-EventHook DllSiteTest::hook_ = nullptr;
+PluginLoader DllSiteTest::plugin_;
 
 const std::string kNotUnderstood = "214 'SITE' command not understood.\r\n";
 
@@ -86,7 +79,7 @@ TEST_F(DllSiteTest, EachThreadKeepsItsReply) {
   first.eventCode = kEventSiteRequest;
   std::strcpy(first.text, "SFV x");
   first.reply = const_cast<char*>("from this thread");
-  EXPECT_EQ(hook_(&first), 4);
+  EXPECT_EQ(plugin_.Event(first), 4);
 
   std::thread([] { EXPECT_EQ(Send("SFV x", "from another thread").reply, "from another thread"); }).join();
   EXPECT_STREQ(first.reply, "from this thread");
@@ -96,7 +89,7 @@ TEST_F(DllSiteTest, OtherEventsLeaveReplyAlone) {
   HostEventRecord record{};
   record.eventCode = 109;
   record.reply = const_cast<char*>("untouched");
-  EXPECT_EQ(hook_(&record), 0);
+  EXPECT_EQ(plugin_.Event(record), 0);
   EXPECT_STREQ(record.reply, "untouched");
 }
 

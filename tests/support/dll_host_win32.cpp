@@ -38,29 +38,21 @@ PluginHost& PluginHost::Get() {
 }
 
 PluginHost::PluginHost() {
-  HMODULE module = LoadLibraryA("sfvcheck.dll");
-  if (module == nullptr) {
-    ADD_FAILURE() << "cannot load sfvcheck.dll, error " << GetLastError();
+  plugin_.KeepLoaded();
+  if (!plugin_.Load()) {
+    ADD_FAILURE() << plugin_.error();
+    plugin_.Unload();
     return;
   }
-  eventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module, kEventHookName));
-  qndrlEventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module, kQndrlEventHookName));
-  auto init = EntryPointFrom<InitEntryFunction>(GetProcAddress(module, kInitEntryName));
-  if (!loaded() || init == nullptr) {
-    ADD_FAILURE() << "sfvcheck.dll lacks an entry point";
-    eventHook_ = qndrlEventHook_ = nullptr;
-    return;
-  }
-  unsigned char initRecord[kInitRecordSize] = {};
-  init(initRecord);
+  plugin_.Init();
 }
 
 std::int16_t PluginHost::Event(HostEventRecord& record) const {
-  return eventHook_ ? eventHook_(&record) : -1;
+  return loaded() ? plugin_.Event(record) : -1;
 }
 
 std::int16_t PluginHost::QndrlEvent(HostEventRecord& record) const {
-  return qndrlEventHook_ ? qndrlEventHook_(&record) : -1;
+  return loaded() ? plugin_.QndrlEvent(record) : -1;
 }
 
 void PluginHost::FileArrived(const std::string& path, std::int32_t eventCode) const {
@@ -118,15 +110,6 @@ std::string DefaultMeterName(int percent) {
   const int cells = percent / 5;
   return "--==[" + std::string(cells, '#') + std::string(20 - cells, '-') + "]==--  " +
          std::to_string(percent) + "% complete";
-}
-
-std::uint32_t BitwiseCrc32(std::string_view bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
 }
 
 std::string SfvLine(const std::string& name, std::uint32_t crc) {

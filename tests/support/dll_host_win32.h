@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "plugin/entry_points_win32.h"
+#include "plugin/plugin_loader_win32.h"
 #include "core/host/host_record.h"
+#include "tests/support/test_data.h"
 
 namespace sfvcheck::testing {
 
@@ -17,7 +18,7 @@ class PluginHost {
   // stays loaded to the end, as in the host.
   static PluginHost& Get();
 
-  bool loaded() const { return eventHook_ != nullptr && qndrlEventHook_ != nullptr; }
+  bool loaded() const { return plugin_.ready(); }
 
   std::int16_t Event(HostEventRecord& record) const;
   std::int16_t QndrlEvent(HostEventRecord& record) const;
@@ -40,8 +41,7 @@ class PluginHost {
  private:
   PluginHost();
 
-  EventHookFunction eventHook_ = nullptr;
-  EventHookFunction qndrlEventHook_ = nullptr;
+  PluginLoader plugin_;
 };
 
 // A record whose last byte is followed by an inaccessible page, so a read
@@ -66,9 +66,6 @@ void UseDefaultSettings();
 
 // The meter folder's name under the default settings.
 std::string DefaultMeterName(int percent);
-
-// CRC-32 of `bytes`, bit by bit: an independent reckoning for test lists.
-std::uint32_t BitwiseCrc32(std::string_view bytes);
 
 // "name XXXXXXXX\r\n", the checksum in upper-case hexadecimal.
 std::string SfvLine(const std::string& name, std::uint32_t crc);

@@ -32,15 +32,6 @@ const char kFull[] = "--==[####################]==--  100% complete";
 const char kTwoOfThree[] = "--==[#############-------]==--  67% complete";
 const char kTwoOfThreePlain[] = "--==[ 67% complete ]==-- ";
 
-std::uint32_t Crc(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
 std::string Hex(std::uint32_t value) {
   char text[9];
   std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(value));
@@ -60,7 +51,7 @@ class Win32DirectoryCheckTest : public ::testing::Test {
 
   void List(const std::vector<std::string>& names, const std::string& listName = "set.sfv") {
     std::string text = "; list\r\n";
-    for (const std::string& name : names) text += name + " " + Hex(Crc(content[name])) + "\r\n";
+    for (const std::string& name : names) text += name + " " + Hex(testing::BitwiseCrc32(content[name])) + "\r\n";
     WriteFileBytes(dir / listName, text);
   }
   void Put(const std::string& name) { WriteFileBytes(dir / name, content[name]); }

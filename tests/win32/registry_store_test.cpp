@@ -11,28 +11,14 @@
 #include <vector>
 
 #include "win32/owned_handle_win32.h"
+#include "tests/support/settings_key_win32.h"
 
 namespace sfvcheck {
 namespace {
 
 constexpr char kKey[] = "Software\\Quendrell";
 
-// Test programs that use the settings key take turns through this mutex, so
-// that ctest may run them side by side (all share one Wine server).
-class SettingsKeyTurn {
- public:
-  SettingsKeyTurn() : mutex_(CreateMutexA(nullptr, FALSE, "sfvcheck-tests-settings-key")) {
-    if (mutex_) WaitForSingleObject(mutex_.get(), INFINITE);  // abandoned counts as taken
-  }
-  ~SettingsKeyTurn() {
-    if (mutex_) ReleaseMutex(mutex_.get());
-  }
-  SettingsKeyTurn(const SettingsKeyTurn&) = delete;
-  SettingsKeyTurn& operator=(const SettingsKeyTurn&) = delete;
-
- private:
-  OwnedObject mutex_;
-};
+using testing::SettingsKeyTurn;
 
 struct StoredValue {
   bool present = false;
@@ -53,10 +39,7 @@ class RegistryStoreTest : public ::testing::Test {
 
   std::unique_ptr<SettingsKeyTurn> turn_;
 
-  static void DeleteSettingsKey() {
-    const LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
-    ASSERT_TRUE(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) << result;
-  }
+  static void DeleteSettingsKey() { ASSERT_EQ(testing::DeleteSettingsKey(), ERROR_SUCCESS); }
 
   static OwnedKey CreateKey() {
     HKEY key = nullptr;

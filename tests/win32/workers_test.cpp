@@ -17,23 +17,12 @@
 #include <gtest/gtest.h>
 
 #include "win32/owned_handle_win32.h"
+#include "tests/support/thread_win32.h"
 
 namespace sfvcheck {
 namespace {
 
-// Runs `function` on a new thread.
-DWORD WINAPI RunFunction(void* parameter) {
-  std::unique_ptr<std::function<void()>> function(static_cast<std::function<void()>*>(parameter));
-  (*function)();
-  return 0;
-}
-
-OwnedObject StartThread(std::function<void()> function) {
-  auto* owned = new std::function<void()>(std::move(function));
-  HANDLE thread = CreateThread(nullptr, 0, RunFunction, owned, 0, nullptr);
-  if (thread == nullptr) delete owned;
-  return OwnedObject(thread);
-}
+using testing::StartThread;
 
 HANDLE FakeHandle(int n) { return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(n)); }
 
