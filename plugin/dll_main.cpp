@@ -39,7 +39,7 @@ CriticalSectionCheckLock& TheCheckLock() {
 
 DWORD RunDirectoryCheck(const std::string& path) {
   Win32FileSystem fileSystem;
-  const CheckContext context{fileSystem, TheCheckLock(), ReadRunSettings};
+  const CheckContext context{fileSystem, TheCheckLock(), [] { return ReadRunSettings(); }};
   return static_cast<DWORD>(DirectoryCheck(context, path));
 }
 

@@ -1,18 +1,24 @@
-// The settings in the registry: four REG_SZ values of one HKEY_LOCAL_MACHINE key.
+// The settings in the registry: four REG_SZ values of one HKEY_LOCAL_MACHINE
+// key. The store only opens the key and reads and writes values; the rules
+// are core/settings/settings_store.h's.
 #pragma once
 
+#include <memory>
+
 #include "core/settings/run_settings.h"
+#include "core/settings/settings_store.h"
 
 namespace sfvcheck {
 
-// For a check: every value that cannot be read keeps its default.
+class RegistrySettingsStore : public SettingsStore {
+ public:
+  std::unique_ptr<SettingsKey> OpenForReading() override;
+  std::unique_ptr<SettingsKey> OpenForWriting() override;
+};
+
+// The rules over the registry store, for the plug-in's checks and dialog.
 RunSettings ReadRunSettings();
-
-// For the dialog: updates the fields in place, each value with a key opening
-// of its own (see the implementation for the fields a failed read leaves).
 void ReadDialogSettings(RunSettings& fields);
-
-// Writes all four values; failures are not reported.
 void WriteRunSettings(const RunSettings& settings);
 
 }  // namespace sfvcheck
