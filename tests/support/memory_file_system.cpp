@@ -257,7 +257,9 @@ bool MemoryFileSystem::CopyOver(const std::string& from, const std::string& to) 
   CountCall(FsOp::kCopyOver, from);
   if (Key(from) != Key(to)) CountCall(FsOp::kCopyOver, to);
   if (Faulty(FsOp::kCopyOver, from) || Faulty(FsOp::kCopyOver, to)) return false;
-  if (Held(from) || Held(to)) return false;
+  // A file being written can still be copied (the system opens the source
+  // sharing writes), but not replaced.
+  if (Held(to)) return false;
   const Node* source = Find(from);
   if (source == nullptr || source->isDirectory) return false;
   const Node* target = Find(to);

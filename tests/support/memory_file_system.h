@@ -54,8 +54,10 @@ class MemoryFileSystem : public FileSystem {
   void FailOn(FsOp op, const std::string& path);
   // Reads of this file deliver `bytes` bytes, then fail.
   void FailReadAfter(const std::string& path, std::size_t bytes);
-  // Someone else writes the file: opening it to check or append, copying,
-  // replacing or deleting it fails until released.
+  // Someone else writes the file, letting others only read: opening it to
+  // check or append, replacing it (by copy or creation) or deleting it fails
+  // until released; copying from it still works, as with the Win32 file
+  // system.
   void HoldOpenForWriting(const std::string& path, bool held = true);
 
   // Inspection.
