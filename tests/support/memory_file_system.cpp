@@ -11,12 +11,13 @@ char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' +
 
 class MemoryFile : public ReadableFile {
  public:
-  MemoryFile(std::string bytes, std::size_t failAfter, std::function<void()> onRead)
+  MemoryFile(std::string bytes, std::size_t failAfter, std::function<bool()> onRead)
       : bytes_(std::move(bytes)), failAfter_(failAfter), onRead_(std::move(onRead)) {}
 
   bool Read(void* buffer, std::size_t size, std::size_t* got) override {
-    onRead_();
+    const bool swept = onRead_();
     *got = 0;
+    if (swept) return false;
     // Past the fault point every read fails, even where end of file would be.
     if (failAfter_ != std::string::npos && offset_ >= failAfter_) return false;
     std::size_t limit = std::min(bytes_.size(), failAfter_);
@@ -31,7 +32,7 @@ class MemoryFile : public ReadableFile {
   std::string bytes_;
   std::size_t failAfter_;
   std::size_t offset_ = 0;
-  std::function<void()> onRead_;
+  std::function<bool()> onRead_;  // true: this read fails
 };
 
 }  // namespace
@@ -143,6 +144,22 @@ void MemoryFileSystem::FailOn(FsOp op, const std::string& path) {
   faults_.insert({op, Key(path)});
 }
 
+void MemoryFileSystem::FailNthCall(std::size_t n, bool fromThenOn) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  sweepTarget_ = n == 0 ? 0 : sweepCalls_ + n;
+  sweepOnward_ = fromThenOn;
+}
+
+std::size_t MemoryFileSystem::CallCount() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return sweepCalls_;
+}
+
+bool MemoryFileSystem::NextCallFails() {
+  ++sweepCalls_;
+  return sweepTarget_ != 0 && (sweepCalls_ == sweepTarget_ || (sweepOnward_ && sweepCalls_ > sweepTarget_));
+}
+
 void MemoryFileSystem::FailReadAfter(const std::string& path, std::size_t bytes) {
   std::lock_guard<std::mutex> guard(mutex_);
   readLimits_[Key(path)] = bytes;
@@ -209,6 +226,7 @@ void MemoryFileSystem::ResetCalls() {
 std::unique_ptr<ReadableFile> MemoryFileSystem::OpenForCheck(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kOpenForCheck, path);
+  if (NextCallFails()) return nullptr;
   const Node* node = Find(path);
   if (node == nullptr || node->isDirectory || Held(path) || Faulty(FsOp::kOpenForCheck, path)) {
     return nullptr;
@@ -221,12 +239,14 @@ std::unique_ptr<ReadableFile> MemoryFileSystem::OpenForCheck(const std::string& 
   return std::make_unique<MemoryFile>(node->bytes, failAfter, [this, key] {
     std::lock_guard<std::mutex> readGuard(mutex_);
     ++calls_[{FsOp::kRead, key}];
+    return NextCallFails();
   });
 }
 
 bool MemoryFileSystem::AppendBytes(const std::string& path, std::string_view bytes) {
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kAppendBytes, path);
+  if (NextCallFails()) return false;
   if (Faulty(FsOp::kAppendBytes, path) || Held(path)) return false;
   auto it = nodes_.find(Key(path));
   if (it != nodes_.end()) {
@@ -244,6 +264,7 @@ bool MemoryFileSystem::AppendBytes(const std::string& path, std::string_view byt
 bool MemoryFileSystem::CreateEmptyFile(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kCreateEmptyFile, path);
+  if (NextCallFails()) return false;
   if (Faulty(FsOp::kCreateEmptyFile, path) || Held(path)) return false;
   const Node* node = Find(path);
   if (node != nullptr && node->isDirectory) return false;
@@ -256,6 +277,7 @@ bool MemoryFileSystem::CopyOver(const std::string& from, const std::string& to) 
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kCopyOver, from);
   if (Key(from) != Key(to)) CountCall(FsOp::kCopyOver, to);
+  if (NextCallFails()) return false;
   if (Faulty(FsOp::kCopyOver, from) || Faulty(FsOp::kCopyOver, to)) return false;
   // A file being written can still be copied (the system opens the source
   // sharing writes), but not replaced.
@@ -275,6 +297,7 @@ bool MemoryFileSystem::CopyOver(const std::string& from, const std::string& to) 
 bool MemoryFileSystem::RemoveFile(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kRemoveFile, path);
+  if (NextCallFails()) return false;
   if (Faulty(FsOp::kRemoveFile, path) || Held(path)) return false;
   auto it = nodes_.find(Key(path));
   if (it == nodes_.end() || it->second.isDirectory) return false;
@@ -285,6 +308,7 @@ bool MemoryFileSystem::RemoveFile(const std::string& path) {
 bool MemoryFileSystem::MakeDirectory(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kMakeDirectory, path);
+  if (NextCallFails()) return false;
   if (Faulty(FsOp::kMakeDirectory, path)) return false;
   if (Find(path) != nullptr || !ParentIsDirectory(Key(path))) return false;
   Node node;
@@ -296,6 +320,7 @@ bool MemoryFileSystem::MakeDirectory(const std::string& path) {
 bool MemoryFileSystem::RemoveEmptyDirectory(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kRemoveEmptyDirectory, path);
+  if (NextCallFails()) return false;
   if (Faulty(FsOp::kRemoveEmptyDirectory, path)) return false;
   std::string key = Key(path);
   auto it = nodes_.find(key);
@@ -310,6 +335,7 @@ bool MemoryFileSystem::RemoveEmptyDirectory(const std::string& path) {
 bool MemoryFileSystem::Exists(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kExists, path);
+  if (NextCallFails()) return false;
   if (Faulty(FsOp::kExists, path)) return false;
   return Find(path) != nullptr;
 }
@@ -319,6 +345,7 @@ std::vector<std::string> MemoryFileSystem::ListMatches(const std::string& patter
   CountCall(FsOp::kListMatches, pattern);
   std::vector<std::string> names;
   if (Faulty(FsOp::kListMatches, pattern)) return names;
+  if (NextCallFails()) return names;
   std::size_t cut = pattern.find_last_of("\\/");
   if (cut == std::string::npos) return names;
   std::string directory = Key(pattern.substr(0, cut));

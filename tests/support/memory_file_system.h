@@ -1,7 +1,8 @@
 // An in-memory FileSystem for engine tests. Names compare without regard to
 // ASCII case and '/' counts as '\', as on Windows; a file or directory can
 // only be made inside an existing directory. Any operation can be made to
-// fail for a path, reads can fail part way, a file can be "held open for
+// fail for a path, the Nth call of any kind can be made to fail (once or
+// from then on), reads can fail part way, a file can be "held open for
 // writing" by someone else, and a file can carry an 8.3 short name through
 // which wildcard patterns also match it. Every call is counted.
 //
@@ -52,6 +53,12 @@ class MemoryFileSystem : public FileSystem {
   // Faults. For CopyOver a fault on either the source or the target applies;
   // for ListMatches the path is the pattern; kRead makes every read fail.
   void FailOn(FsOp op, const std::string& path);
+  // Fails the nth call from now (1: the next one), counting every operation
+  // and every read alike; with `fromThenOn`, every call after it fails too.
+  // 0 ends the fault.
+  void FailNthCall(std::size_t n, bool fromThenOn = false);
+  // Operations and reads so far, of every kind: the length of a sweep.
+  std::size_t CallCount() const;
   // Reads of this file deliver `bytes` bytes, then fail.
   void FailReadAfter(const std::string& path, std::size_t bytes);
   // Someone else writes the file, letting others only read: opening it to
@@ -92,6 +99,8 @@ class MemoryFileSystem : public FileSystem {
   static std::string Key(std::string_view path);
   static std::string ParentKey(const std::string& key);
   void CountCall(FsOp op, const std::string& path);
+  // Counts one call towards FailNthCall; true when it is to fail.
+  bool NextCallFails();
   bool Faulty(FsOp op, const std::string& path) const;
   bool Held(const std::string& path) const;
   bool ParentIsDirectory(const std::string& key) const;
@@ -105,6 +114,9 @@ class MemoryFileSystem : public FileSystem {
   std::map<std::string, std::size_t> readLimits_;
   std::set<std::string> held_;
   std::map<std::pair<FsOp, std::string>, std::size_t> calls_;
+  std::size_t sweepCalls_ = 0;
+  std::size_t sweepTarget_ = 0;  // 0: no sweep fault
+  bool sweepOnward_ = false;
 };
 
 }  // namespace sfvcheck::testing
