@@ -29,11 +29,20 @@ namespace {
 constexpr char kMenuItemText[] = "Plugins\\Configure SFV...";
 static_assert(sizeof kMenuItemText == 25, "24 characters and the NUL");
 
+class ModuleCheckLock : public CheckLock {
+ public:
+  void lock() override { section_.Enter(); }
+  void unlock() override { section_.Leave(); }
+
+ private:
+  CriticalSection section_;
+};
+
 // Module-wide state, made when the module loads and destroyed when it
 // unloads. Every worker holds a reference to the module, so an unload waits
 // for the last worker and neither object can vanish under one.
-CriticalSectionCheckLock& TheCheckLock() {
-  static CriticalSectionCheckLock checkLock;
+ModuleCheckLock& TheCheckLock() {
+  static ModuleCheckLock checkLock;
   return checkLock;
 }
 
