@@ -30,6 +30,7 @@ using testing::FileExists;
 using testing::ListDirectory;
 using testing::PluginHost;
 using testing::ReadFileBytes;
+using testing::RemoveTree;
 using testing::SfvLine;
 using testing::TempDirectory;
 using testing::WriteFileBytes;
@@ -38,19 +39,6 @@ constexpr char kGood[] = "good upload";
 constexpr char kGood2[] = "another good upload";
 constexpr char kBad[] = "an upload whose checksum does not match";
 constexpr char kGone[] = "the upload that has not arrived yet";
-
-void RemoveTree(const std::string& directory) {
-  for (const std::string& name : ListDirectory(directory)) {
-    std::string path = directory + name;
-    if (DirectoryExists(path)) {
-      RemoveTree(path + "\\");
-    } else {
-      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileA(path.c_str());
-    }
-  }
-  RemoveDirectoryA(directory.c_str());
-}
 
 void SetReadOnly(const std::string& path, bool readOnly) {
   SetFileAttributesA(path.c_str(), readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 namespace sfvcheck::testing {
-namespace {
 
 void RemoveTree(const std::string& directory) {
   WIN32_FIND_DATAA data;
@@ -30,8 +29,6 @@ void RemoveTree(const std::string& directory) {
   }
   RemoveDirectoryA(directory.c_str());
 }
-
-}  // namespace
 
 TempDirectory::TempDirectory() {
   static std::atomic<unsigned> counter{0};

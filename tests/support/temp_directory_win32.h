@@ -24,6 +24,10 @@ class TempDirectory {
   std::string path_;
 };
 
+// Deletes a directory (given with its trailing '\') and everything in it,
+// read-only files included; what cannot be deleted stays.
+void RemoveTree(const std::string& directory);
+
 // Small file helpers for tests; each fails the current test on error.
 void WriteFileBytes(const std::string& path, std::string_view bytes);
 std::string ReadFileBytes(const std::string& path);
