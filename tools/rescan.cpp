@@ -298,7 +298,10 @@ int Main(int argc, char** argv) {
       }
       continue;
     }
-    options.directories.emplace_back(argument);
+    // "D:\up\" reaches a program as D:\up" (the backslash escapes the
+    // quote); no name holds a '"', so it is the directory D:\up.
+    if (argument.back() == '"') argument.remove_suffix(1);
+    if (!argument.empty()) options.directories.emplace_back(argument);
   }
   if (options.directories.empty()) {
     Write(STD_ERROR_HANDLE, kUsage);
