@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/owned_handle_win32.h"
+#include "win32/owned_handle_win32.h"
 
 namespace sfvcheck::testing {
 namespace {
