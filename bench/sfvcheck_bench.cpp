@@ -204,7 +204,7 @@ void PrintRow(const char* label, double gbps, double referenceGbps, double readG
 // negative value when the pass did not end with the set complete.
 double TimeOneFileCheck(const std::string& folder) {
   Win32FileSystem fs;
-  CriticalSectionCheckLock lock;  // the plug-in serialises its passes in-process the same way
+  CriticalSectionLock lock;  // the plug-in serialises its passes in-process the same way
   const RunSettings settings;  // defaults: meter on, delete off
   const CheckContext context{fs, lock, [&settings] { return settings; }};
   const std::string dataPath = folder + kDataName;
@@ -368,7 +368,7 @@ bool MakeRecordedSet(std::size_t count, RecordedSet* set) {
 // first (the pass deletes it, the set being complete). Negative on failure.
 double TimePassOverRecordedSet(const RecordedSet& set) {
   Win32FileSystem fs;
-  CriticalSectionCheckLock lock;  // the plug-in serialises its passes in-process the same way
+  CriticalSectionLock lock;  // the plug-in serialises its passes in-process the same way
   const RunSettings settings;
   const CheckContext context{fs, lock, [&settings] { return settings; }};
   const std::string statePath = StateFileName(set.folder, kListName);

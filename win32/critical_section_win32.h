@@ -35,7 +35,7 @@ class CriticalSectionGuard {
 };
 
 // The lock that lets one directory check run at a time.
-class CriticalSectionCheckLock : public CheckLock {
+class CriticalSectionLock : public CheckLock {
  public:
   void lock() override { section_.Enter(); }
   void unlock() override { section_.Leave(); }
