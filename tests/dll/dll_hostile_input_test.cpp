@@ -22,6 +22,7 @@
 #include "tests/support/temp_directory_win32.h"
 #include "tests/support/test_data.h"
 #include "tests/support/tree_fingerprint_win32.h"
+#include "tests/support/wine_host_win32.h"
 
 namespace sfvcheck {
 namespace {
@@ -83,16 +84,9 @@ class Sandbox {
   // when Wine can tell the host path.
   std::string RootWithoutDrive() const { return root().substr(2); }
   std::string RootOnDriveZ() const {
-    using UnixName = char*(__cdecl*)(const WCHAR*);
-    auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (unixName == nullptr) return "";
-    WCHAR wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, root().c_str(), -1, wide, MAX_PATH);
-    char* name = unixName(wide);
-    if (name == nullptr) return "";
-    std::string path = std::string("Z:") + name;
-    HeapFree(GetProcessHeap(), 0, name);
+    const std::string name = testing::HostNameOf(root());
+    if (name.empty()) return "";
+    std::string path = "Z:" + name;
     for (char& c : path) c = c == '/' ? '\\' : c;
     if (path.back() != '\\') path += '\\';
     return path;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/support/wine_host_win32.h"
 #include "win32/owned_handle_win32.h"
 
 namespace sfvcheck::testing {
@@ -58,16 +59,11 @@ bool MakeJunction(const std::string& link, const std::string& target) {
 // Under Wine: the host's "ln -s" or "rm", run as Wine runs any host program.
 // `arguments` are Windows paths, handed over as the host's names.
 bool RunHostCommand(const std::string& program, const std::vector<std::string>& arguments) {
-  using UnixName = char*(CDECL*)(const wchar_t*);
-  auto unixName = reinterpret_cast<UnixName>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-  if (unixName == nullptr) return false;
   std::string command = program;
   for (const std::string& argument : arguments) {
-    char* name = unixName(Wide(argument).c_str());
-    if (name == nullptr) return false;
-    command += std::string(" \"") + name + "\"";
-    HeapFree(GetProcessHeap(), 0, name);
+    const std::string name = HostNameOf(argument);
+    if (name.empty()) return false;
+    command += " \"" + name + "\"";
   }
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
