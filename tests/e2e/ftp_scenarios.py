@@ -154,6 +154,11 @@ def lftp(host, commands, seconds=300):
     return run(["lftp", "-c", script], seconds=seconds).stdout
 
 
+def lftp_names(host, folder):
+    """The names in a folder as lftp's cls shows them (folders end in "/")."""
+    return [name.rstrip("/") for name in lftp(host, "cd %s; cls -1" % folder).splitlines()]
+
+
 def finished_set(names, listed, meter):
     """True when the listing holds every file, no marker, and the meter as given (None: no meter)."""
     if any("-[MISSING]" in n or "-[BAD]" in n for n in listed):
@@ -186,7 +191,7 @@ def scenario_mirror(bits, build, work):
              (os.path.join(work, "first", "first.sfv"), os.path.join(work, "first")))
         listed = wait_until("the first set to complete", lambda: (lambda names: names if finished_set(
             first + ["first.nfo", "first.sfv"], names, meter_name(100)) else None)(
-            lftp(host, "cls -1 first").splitlines()), 120)
+            lftp_names(host, "first")), 120)
         print("SFV first, lftp's listing:\n  " + "\n  ".join(listed))
 
         default_settings(bits, delete="1")
@@ -194,7 +199,7 @@ def scenario_mirror(bits, build, work):
              (os.path.join(work, "last"), os.path.join(work, "last", "last.sfv")))
         listed = wait_until("the last set to complete", lambda: (lambda names: names if finished_set(
             last + ["last.nfo", "last.sfv"], names, None) and not any(n.endswith(".state") for n in names)
-            else None)(lftp(host, "cls -1 last").splitlines()), 120)
+            else None)(lftp_names(host, "last")), 120)
         print("SFV last, SFVDel 1, lftp's listing:\n  " + "\n  ".join(listed))
     finally:
         log = host.stop()

@@ -362,6 +362,7 @@ class Session {
                               " LIST NLST MLSD MLST SIZE MDTM STOR APPE REST RETR DELE MKD XMKD RMD XRMD",
                               " RNFR RNTO SITE NOOP ABOR QUIT HELP", "Help ok."});
     }
+    if (verb == "AUTH") return Reply("502 TLS is not offered; the host serves 127.0.0.1 only.");
     if (!loggedIn_) return Reply("530 Please log in with USER and PASS.");
     if (verb != "RNTO" && verb != "RNFR") renameFrom_.clear();
     if (verb == "PWD" || verb == "XPWD") return Reply("257 " + Quoted(cwd_) + " is the current directory.");
