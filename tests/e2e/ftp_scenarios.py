@@ -384,31 +384,49 @@ def iter_bytes(data):
 
 
 def scenario_shutdown(bits, build, work):
-    """Stopping the host while checks run: the shutdown event waits for
-    them, and the set ends as a finished pass leaves it."""
+    """Stopping the host in the middle of an upload: the upload in progress
+    is closed and reported, the shutdown event waits for the checks, and the
+    set ends as finished passes leave it: every listed file good, moved
+    aside as bad, or marked missing, and the meter counting the good ones."""
     root = os.path.join(work, "root")
     os.makedirs(os.path.join(root, "big"))
     local = os.path.join(work, "big")
-    names = make_release(local, "big", 8, 12_000_000, "cksfv")
+    names = make_release(local, "big", 12, 4_000_000, "cksfv")
     default_settings(bits)
     host = Host(bits, build, root).start()
     try:
         curl("-T", os.path.join(local, "big.sfv"), host.url("big/big.sfv"))
-        # One curl, eight uploads on one connection, each followed by a check.
-        curl(*sum((["-T", os.path.join(local, name), host.url("big/" + name)] for name in names), []),
-             seconds=300)
+        # One curl, the files one after another on one connection.
+        uploads = subprocess.Popen(["curl", "-sS", "--max-time", "120", "--limit-rate", "8M"] + sum(
+            (["-T", os.path.join(local, name), host.url("big/" + name)] for name in names), []),
+            stderr=subprocess.DEVNULL)
+        wait_until("half the uploads", lambda: len(set(names) & set(os.listdir(os.path.join(root, "big")))) > 6,
+                   60)
     except BaseException:
         host.kill()
         raise
     log = host.stop(seconds=300)
+    uploads.wait(timeout=60)
     shutdown = re.search(r"shutdown event 116 -> 0 after (\d+) ms", log)
-    if not shutdown:
-        fail("no shutdown event:\n" + log[-2000:])
-    listed = sorted(os.listdir(os.path.join(root, "big")))
+    if not shutdown or log.rfind("event 10 ") > shutdown.start():
+        fail("no shutdown event after the last file event:\n" + log[-2000:])
+    folder = os.path.join(root, "big")
+    listed = sorted(os.listdir(folder))
     print("shutdown took %s ms; the folder afterwards:\n  %s" % (shutdown.group(1), "\n  ".join(listed)))
-    if not finished_set(names, listed, meter_name(100)) or any(n.endswith(".state") for n in listed):
-        fail("the set was left half done: %s" % listed)
-    same_files(local, os.path.join(root, "big"), names)
+    good = 0
+    for name in names:
+        stem, extension = os.path.splitext(name)
+        states = [name in listed, stem + "-[BAD]" + extension in listed, stem + "-[MISSING]" + extension in listed]
+        if states.count(True) != 1:
+            fail("%s is left in no single state (good, bad, missing): %s" % (name, states))
+        if states[0]:
+            same_files(local, folder, [name])
+            good += 1
+    if good in (0, len(names)):
+        fail("the host was not stopped in the middle of the uploads (%d of %d good)" % (good, len(names)))
+    percent = min(99, (good * 100 + len(names) // 2) // len(names))
+    if [n for n in listed if n.startswith("--==[")] != [meter_name(percent)]:
+        fail("the meter does not count %d good of %d" % (good, len(names)))
 
 
 SCENARIOS = {
