@@ -303,8 +303,9 @@ def site_reply(user, password, port, text):
 
 
 def scenario_site_and_paths(bits, build, work):
-    """SITE requests from an administrator and a normal user, and paths a
-    client sends to reach outside the served folder."""
+    """SITE requests from an administrator and a normal user, paths a
+    client sends to reach outside the served folder, and ABOR during an
+    upload."""
     root = os.path.join(work, "root")
     outside = os.path.join(work, "outside")
     os.makedirs(root)
@@ -364,7 +365,20 @@ def scenario_site_and_paths(bits, build, work):
                 pass
         listing = []
         ftp.retrlines("LIST ../..", listing.append)
+
+        # ABOR in the middle of an upload (ftplib sends it as urgent data):
+        # 426 for the upload, 226 for the ABOR, and the cut file reported.
+        ftp.voidcmd("TYPE I")
+        data = ftp.transfercmd("STOR in/aborted.bin")
+        for _ in range(64):
+            data.sendall(os.urandom(65536))
+        replies = [ftp.abort(), ftp.getresp()]
+        data.close()
+        if [reply[:3] for reply in replies] != ["426", "226"]:
+            fail("ABOR during an upload: %s" % replies)
         ftp.quit()
+        wait_until("the aborted upload's file event", lambda: re.search(
+            r"upload of /in/aborted\.bin broken off.*\n.*event 10 .*aborted\.bin", host.log_text()), 30)
     finally:
         host.stop()
     if sorted(os.listdir(outside)) != ["secret.txt"] or \
@@ -373,7 +387,7 @@ def scenario_site_and_paths(bits, build, work):
     if sorted(os.listdir(work)) != sorted(["root", "outside", "root.log", "root.stop"]):
         fail("something was made beside the root: %s" % os.listdir(work))
     inside = sorted(os.listdir(root)) + ["in/" + name for name in sorted(os.listdir(os.path.join(root, "in")))]
-    if inside != ["escaped.txt", "escaped2.txt", "in", "made", "in/escaped.txt"]:
+    if inside != ["escaped.txt", "escaped2.txt", "in", "made", "in/aborted.bin", "in/escaped.txt"]:
         fail("unexpected files in the root: %s" % inside)
     print("inside the root: %s; LIST ../.. showed %d entries" % (inside, len(listing)))
 

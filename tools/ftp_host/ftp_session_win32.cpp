@@ -184,12 +184,12 @@ Readable WaitReadable(SOCKET first, SOCKET second, DWORD milliseconds, const std
     FD_SET(first, &set);
     if (second != INVALID_SOCKET) FD_SET(second, &set);
     const DWORD elapsed = GetTickCount() - start;
-    if (elapsed >= milliseconds) return Readable::kNone;
-    const DWORD wait = std::min<DWORD>(kPollMilliseconds, milliseconds - elapsed);
+    const DWORD wait = elapsed >= milliseconds ? 0 : std::min<DWORD>(kPollMilliseconds, milliseconds - elapsed);
     timeval timeout{static_cast<long>(wait / 1000), static_cast<long>((wait % 1000) * 1000)};
     const int ready = select(0, &set, nullptr, nullptr, &timeout);
     if (ready == SOCKET_ERROR) return Readable::kFailed;
     if (ready > 0) return FD_ISSET(first, &set) ? Readable::kFirst : Readable::kSecond;
+    if (wait == 0) return Readable::kNone;
   }
 }
 
@@ -209,6 +209,11 @@ class Session {
       : control_(control), id_(id), context_(context), stopping_(*context.stopping) {}
 
   void Run() {
+    // Clients send ABOR, or the Telnet bytes before it, as urgent data
+    // (Python's ftplib sends the whole line so, its LF being the urgent
+    // byte); kept in the stream, it ends the line as it should.
+    const BOOL inline_ = TRUE;
+    setsockopt(control_.get(), SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&inline_), sizeof inline_);
     Reply("220 sfvcheck FTP host ready; names are in the ANSI code page.");
     std::string line;
     while (!quit_ && ReadCommand(line)) Handle(line);
@@ -257,8 +262,12 @@ class Session {
     for (int i = 0; i < size; ++i) {
       const unsigned char c = static_cast<unsigned char>(data[i]);
       if (telnetState_ == 1) {
-        telnetState_ = (c == 0xFF) ? 0 : (c >= 0xFB && c <= 0xFE) ? 2 : 0;
-        if (c == 0xFF) input_ += static_cast<char>(c);
+        // IAC IAC is a data byte 255; WILL, WONT, DO and DONT take an
+        // option byte; other commands stand alone. A byte below 240 is no
+        // command at all: the urgent Data Mark can be missing from the
+        // stream, leaving "IAC IP IAC ABOR".
+        telnetState_ = (c >= 0xFB && c <= 0xFE) ? 2 : 0;
+        if (c == 0xFF || c < 0xF0) input_ += static_cast<char>(c);
         continue;
       }
       if (telnetState_ == 2) {
@@ -649,6 +658,10 @@ class Session {
           break;
         }
         bytes += written;
+        // ABOR must be seen while data keeps coming, not only in a pause.
+        if (WaitReadable(control_.get(), INVALID_SOCKET, 0, stopping_) == Readable::kFirst && AbortRequested()) {
+          break;
+        }
       }
       data_.Reset();
     }
