@@ -259,6 +259,7 @@ def scenario_curl(bits, build, work):
                 slow_upload.kill()
         if slow_upload.wait(timeout=30) != 0:
             fail("the slow upload failed")
+        print("curl's listing while the slow upload ran:\n  " + "\n  ".join(seen[len(names) - 2]))
         judged = [listed for listed in seen if "rel-[BAD].r03" in listed]
         if judged:
             fail("the slow upload was judged corrupt while in progress: %s" % judged[0])

@@ -171,6 +171,13 @@ bool SendAll(SOCKET socket, const char* data, std::size_t size) {
   return true;
 }
 
+// A client that stops reading cannot hold a session (and so the host's
+// stop) for ever: a send that makes no progress for this long fails.
+void LimitSendTime(SOCKET socket) {
+  const DWORD milliseconds = 30000;
+  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds);
+}
+
 enum class Readable { kNone, kFirst, kSecond, kStopped, kFailed };
 
 // Waits up to `milliseconds` until `first` (or `second`, when valid) can be
@@ -214,6 +221,7 @@ class Session {
     // byte); kept in the stream, it ends the line as it should.
     const BOOL inline_ = TRUE;
     setsockopt(control_.get(), SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&inline_), sizeof inline_);
+    LimitSendTime(control_.get());
     Reply("220 sfvcheck FTP host ready; names are in the ANSI code page.");
     std::string line;
     while (!quit_ && ReadCommand(line)) Handle(line);
@@ -488,6 +496,7 @@ class Session {
     const Readable ready = WaitReadable(passive_.get(), INVALID_SOCKET, kDataWaitMilliseconds, stopping_);
     if (ready == Readable::kFirst) data_.Reset(accept(passive_.get(), nullptr, nullptr));
     passive_.Reset();
+    if (data_.valid()) LimitSendTime(data_.get());
     return data_.valid();
   }
 

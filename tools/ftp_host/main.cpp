@@ -199,15 +199,22 @@ int main(int argc, char** argv) {
   LogLine("ftp_host: stopping; %zu session(s) to end", sessions.size());
   // Sessions see the flag within a quarter second; a transfer in progress
   // breaks off, its file is closed and its file event sent.
+  std::size_t stillRunning = 0;
   for (HANDLE session : sessions) {
-    WaitForSingleObject(session, 30000);
+    if (WaitForSingleObject(session, 60000) != WAIT_OBJECT_0) ++stillRunning;
     CloseHandle(session);
   }
   sfvcheck::HostEventRecord shutdown = ftphost::NewEventRecord(sfvcheck::kEventShutdown);
   const DWORD shutdownStart = GetTickCount();
   const std::int16_t result = plugin.Deliver(shutdown);
   LogLine("ftp_host: shutdown event 116 -> %d after %lu ms", result, GetTickCount() - shutdownStart);
-  plugin.Unload();
+  if (stillRunning == 0) {
+    plugin.Unload();
+  } else {
+    // A session thread could still call a hook: the DLL stays loaded until
+    // the process ends.
+    LogLine("ftp_host: %zu session(s) did not end; the DLL stays loaded", stillRunning);
+  }
   WSACleanup();
   LogLine("ftp_host: stopped");
   return 0;
