@@ -633,8 +633,11 @@ class Session {
     }
     LARGE_INTEGER position;
     position.QuadPart = static_cast<LONGLONG>(offset);
-    if (append ? !SetFilePointerEx(file.get(), LARGE_INTEGER{}, nullptr, FILE_END)
-               : !SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN)) {
+    LARGE_INTEGER size{};
+    // A restart beyond the end would leave a hole of zeros in the file.
+    if (!GetFileSizeEx(file.get(), &size) || (!append && position.QuadPart > size.QuadPart) ||
+        (append ? !SetFilePointerEx(file.get(), LARGE_INTEGER{}, nullptr, FILE_END)
+                : !SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN))) {
       file.Close();
       ReportUpload(path);
       return Reply("554 Cannot restart at " + std::to_string(offset) + ".");
