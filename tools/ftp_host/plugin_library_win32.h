@@ -10,7 +10,7 @@
 #include <string>
 
 #include "plugin/entry_points_win32.h"
-#include "plugin/host_record.h"
+#include "core/host/host_record.h"
 
 namespace ftphost {
 
