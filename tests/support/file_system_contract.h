@@ -89,6 +89,19 @@ TEST_P(FileSystemContractTest, NamesCompareWithoutRegardToCaseAndKeepTheirSpelli
   EXPECT_FALSE(fs().Exists(At("copy.sfv")));
 }
 
+TEST_P(FileSystemContractTest, NamesLoseTrailingBlanksAndDotsAndFoldToOneForm) {
+  EXPECT_EQ(fs().StoredName("a.rar. ."), "a.rar");
+  EXPECT_EQ(fs().StoredName(" a b.rar"), " a b.rar");
+  EXPECT_EQ(fs().FoldCase("Set.SFV-[Z]"), fs().FoldCase("sET.sfv-[z]"));
+  EXPECT_EQ(fs().FoldCase("Set.SFV").size(), 7u);
+  EXPECT_NE(fs().FoldCase("a.rar"), fs().FoldCase("b.rar"));
+
+  // A name made with trailing dots and blanks is stored without them.
+  EXPECT_TRUE(fs().AppendBytes(At("meter.txt. "), "x"));
+  EXPECT_TRUE(fs().Exists(At("meter.txt")));
+  EXPECT_EQ(fs().ListMatches(At("meter*")), std::vector<std::string>{"meter.txt"});
+}
+
 TEST_P(FileSystemContractTest, AFileHeldForWritingCanBeNeitherCheckedNorChangedButCopied) {
   harness_->PutFile(At("a.rar"), "upload in progress");
   harness_->PutFile(At("b.rar"), "done");
