@@ -42,15 +42,15 @@
 #include <string>
 #include <vector>
 
-#include "engine/crc32.h"
-#include "engine/directory_check.h"
-#include "engine/file_crc.h"
-#include "engine/file_system_win32.h"
-#include "engine/naming.h"
-#include "engine/owned_handle_win32.h"
-#include "plugin/host_record.h"
-#include "plugin/workers_win32.h"
-#include "settings/run_settings.h"
+#include "core/crc/crc32.h"
+#include "core/check/directory_check.h"
+#include "core/check/file_crc.h"
+#include "win32/file_system_win32.h"
+#include "core/check/naming.h"
+#include "win32/owned_handle_win32.h"
+#include "core/host/host_record.h"
+#include "win32/workers_win32.h"
+#include "core/settings/run_settings.h"
 
 namespace sfvcheck {
 namespace {

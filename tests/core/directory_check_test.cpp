@@ -1,4 +1,4 @@
-#include "engine/directory_check.h"
+#include "core/check/directory_check.h"
 
 #include <gtest/gtest.h>
 
