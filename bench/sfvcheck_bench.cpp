@@ -554,7 +554,7 @@ int RunStack() {
   std::vector<StackScenario> scenarios = {
       {"first pass: hashes 6, moves 2 aside, marks 2 missing", [&] { DirectoryCheck(context, arrived); }},
       {"second pass: state file read, markers kept", [&] { DirectoryCheck(context, arrived); }},
-      {"third pass: the 2 absent files arrive, set complete",
+      {"third pass: the 2 absent files arrive, 6 of 8 good",
        [&] {
          WriteWholeFile(folder + names[6], content);
          WriteWholeFile(folder + names[7], content);
@@ -576,6 +576,14 @@ int RunStack() {
   }
   std::printf("  deepest: %.1f KiB of stack (from the thread's start); workers reserve %u KiB\n",
               deepest / 1024.0, static_cast<unsigned>(Workers::kStackReservation / 1024));
+  // The passes did their work: two files moved aside, 6 of 8 good.
+  const std::size_t movedAside = fs.ListMatches(folder + "*-[BAD]*").size();
+  const bool meterAt75 = Exists(folder + MeterFolderName(75, settings));
+  if (movedAside != 2 || !meterAt75) {
+    std::printf("  the passes did not end as expected (%zu moved aside, meter at 75%%: %s)\n", movedAside,
+                meterAt75 ? "yes" : "no");
+    result = 1;
+  }
   RemoveWorkFolder(folder);
   return result;
 }
