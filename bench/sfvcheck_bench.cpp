@@ -1,6 +1,6 @@
-// Figures for the checker's speed, printed; nothing here is a pass/fail test.
+// Figures for the checker's speed and footprint, printed; nothing here is a pass/fail test.
 //
-//   sfvcheck_bench [all|hash|pass] [args]        (default: all)
+//   sfvcheck_bench [all|hash|pass|stack|workers] [args]   (default: all)
 //   sfvcheck_bench hash [file MiB, default 256] [block KiB, default FileCrc32::kReadSize]
 //   sfvcheck_bench pass [small count, default 1000] [large count, default 10000]
 //   sfvcheck_bench all  [file MiB] [block KiB]    hash, then pass with the default counts
