@@ -125,13 +125,15 @@ void RemoveMeterFolders(FileSystem& fs, const std::string& prefix, const std::st
   }
 }
 
-void RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName) {
+void RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName,
+             PassResult& result) {
   FileSystem& fs = context.fs;
   FileCrc32 fileCrc(fs);
   SfvList list;
   RunSettings settings = context.readSettings ? context.readSettings() : RunSettings{};
 
   if (!ReadSfvList(fs, prefix + listName, list)) return;
+  result.listRead = true;
 
   const std::string statePath = StateFileName(prefix, listName);
   // Read on the first found entry, then kept up to date with what this pass
@@ -162,6 +164,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
 
     const std::string missingMarker = MissingMarkerName(entry.path);
     const std::string badMarker = BadMarkerName(entry.path);
+    EntryOutcome outcome = EntryOutcome::kGood;
     if (entry.found && entry.verified) {
       ++good;
       if (missingMarkers.MayExist(missingMarker)) fs.RemoveFile(missingMarker);
@@ -171,20 +174,31 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
       // copy may still leave a partial file behind.
       // Once moved aside the file is bad, no longer missing: an earlier
       // MissingMarker would tell users the wrong thing.
+      outcome = EntryOutcome::kBad;
       badMarkers.Add(badMarker);
       if (fs.CopyOver(entry.path, badMarker)) {
         fs.RemoveFile(entry.path);
         if (missingMarkers.MayExist(missingMarker)) fs.RemoveFile(missingMarker);
       }
     } else if (!badMarkers.MayExist(badMarker) || !fs.Exists(badMarker)) {
+      outcome = EntryOutcome::kMissing;
       missingMarkers.Add(missingMarker);
       fs.CreateEmptyFile(missingMarker);
+    } else {
+      outcome = EntryOutcome::kBad;  // moved aside by an earlier pass
+    }
+    if (context.passDone) result.entries.push_back({entry.path, outcome});
+    switch (outcome) {
+      case EntryOutcome::kGood: ++result.good; break;
+      case EntryOutcome::kBad: ++result.bad; break;
+      case EntryOutcome::kMissing: ++result.missing; break;
     }
   }
 
   RemoveMeterFolders(fs, prefix, settings.startTrail);
 
   int percent = CompletePercentage(good, list.size());
+  result.percent = percent;
   std::string meterPath = prefix + MeterFolderName(percent, settings);
   if (percent < 100) {
     fs.MakeDirectory(meterPath);
@@ -202,13 +216,21 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
 
 void VerificationPass(const CheckContext& context, const std::string& prefix,
                       const std::string& listName) {
-  std::lock_guard<CheckLock> guard(context.checkLock);
-  try {
-    RunPass(context, prefix, listName);
-  } catch (...) {
-    // Out of memory or a failing settings reader: this list waits for the
-    // next event; nothing may leave a worker.
+  PassResult result;
+  {
+    std::lock_guard<CheckLock> guard(context.checkLock);
+    try {
+      result.prefix = prefix;
+      result.listName = listName;
+      RunPass(context, prefix, listName, result);
+    } catch (...) {
+      // Out of memory or a failing settings reader: this list waits for the
+      // next event; nothing may leave a worker.
+      result.listRead = false;
+    }
   }
+  // Outside the lock, so a slow reader of results never holds up checks.
+  if (context.passDone) context.passDone(result);
 }
 
 int DirectoryCheck(const CheckContext& context, const std::string& path) {
