@@ -4,6 +4,7 @@
 // pass that made it.
 #include "core/check/directory_check.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -23,15 +24,31 @@ constexpr char kListSuffix[] = ".sfv";
 constexpr char kLineEnd[] = "\r\n";
 constexpr std::size_t kStateReadSize = 4096;
 
-// The lines of a state file: split at LF, CR LF or a lone CR, terminators
-// dropped. On a read error the lines completed so far are kept but a
-// partial last line is not, since a cut-off path could equal another entry.
-std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string& statePath) {
+// The lines of a state file that equal a listed entry's path, split at LF,
+// CR LF or a lone CR, terminators dropped. Anyone can upload a file under the
+// state file's name, so nothing else is kept and no line is held beyond the
+// longest listed path: memory stays bounded by the list whatever the file
+// holds. On a read error the lines completed so far are kept but a partial
+// last line is not, since a cut-off path could equal another entry.
+std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string& statePath,
+                                               const SfvList& list) {
   std::unordered_set<std::string> lines;
   std::unique_ptr<ReadableFile> file = fs.OpenForCheck(statePath);
   if (!file) return lines;
+  std::unordered_set<std::string_view> listed;
+  std::size_t longest = 0;
+  for (const SfvEntry& entry : list) {
+    listed.insert(entry.path);
+    longest = std::max(longest, entry.path.size());
+  }
   char buffer[kStateReadSize];
   std::string line;
+  bool tooLong = false;
+  auto endLine = [&] {
+    if (!tooLong && listed.count(line) != 0) lines.insert(line);
+    line.clear();
+    tooLong = false;
+  };
   bool afterCr = false;
   for (;;) {
     std::size_t got = 0;
@@ -44,15 +61,16 @@ std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string
         if (c == '\n') continue;
       }
       if (c == '\r' || c == '\n') {
-        lines.insert(std::move(line));
-        line.clear();
+        endLine();
         afterCr = c == '\r';
-      } else {
+      } else if (line.size() < longest) {
         line += c;
+      } else {
+        tooLong = true;
       }
     }
   }
-  if (!line.empty()) lines.insert(std::move(line));
+  if (!line.empty()) endLine();
   return lines;
 }
 
@@ -63,31 +81,25 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
-
 // The markers of one kind in the directory: those listed when the pass
 // starts and those it makes. Where looking up an absent name reads the whole
 // directory (Wine on a case-sensitive file system does), deleting both
 // markers of every good entry by name would make a pass quadratic in the
-// number of files; one listing per pass keeps it linear. Answers "absent"
-// only when sure: a name in a subdirectory or beyond ASCII, whose case rules
-// are the file system's, is always looked up.
+// number of files; one listing per pass keeps it linear. Names are compared
+// as the file system stores them (a listed "a.rar " makes "a-[MISSING].rar").
+// Answers "absent" only when sure: a name in a subdirectory or beyond ASCII,
+// where the system's folding and the file system's could differ, is always
+// looked up.
 class MarkerIndex {
  public:
-  MarkerIndex(FileSystem& fs, const std::string& prefix, std::string_view tag) : prefix_(prefix) {
+  MarkerIndex(FileSystem& fs, const std::string& prefix, std::string_view tag) : fs_(fs), prefix_(prefix) {
     for (const std::string& name : fs.ListMatches(prefix + "*" + std::string(tag) + "*")) Remember(name);
   }
 
   bool MayExist(const std::string& path) const {
     if (lookUpAll_) return true;
     std::string_view name = NameInDirectory(path);
-    return name.empty() || !IsAscii(name) || names_.count(AsciiLower(name)) != 0;
+    return name.empty() || !IsAscii(name) || names_.count(NameKey(fs_, name)) != 0;
   }
 
   void Add(const std::string& path) {
@@ -107,9 +119,10 @@ class MarkerIndex {
 
   void Remember(std::string_view name) {
     if (!IsAscii(name)) lookUpAll_ = true;
-    names_.insert(AsciiLower(name));
+    names_.insert(NameKey(fs_, name));
   }
 
+  FileSystem& fs_;
   const std::string& prefix_;
   std::unordered_set<std::string> names_;
   bool lookUpAll_ = false;
@@ -120,7 +133,7 @@ class MarkerIndex {
 // each name is tested again.
 void RemoveMeterFolders(FileSystem& fs, const std::string& prefix, const std::string& startTrail) {
   for (const std::string& name : fs.ListMatches(prefix + startTrail + "*")) {
-    if (!StartsWithNoCase(name, startTrail)) continue;
+    if (!StartsWithAsStored(fs, name, startTrail)) continue;
     fs.RemoveEmptyDirectory(prefix + name);
   }
 }
@@ -129,6 +142,10 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
              PassResult& result) {
   FileSystem& fs = context.fs;
   FileCrc32 fileCrc(fs);
+  // Without its buffer every hash fails, and present files would be taken for
+  // missing ones: the pass ends before it changes anything; the next event
+  // tries again.
+  if (!fileCrc.HasBuffer()) return;
   SfvList list;
   RunSettings settings = context.readSettings ? context.readSettings() : RunSettings{};
 
@@ -147,7 +164,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     entry.found = fs.OpenForCheck(entry.path) != nullptr;
 
     if (entry.found) {
-      if (!stateLines) stateLines = ReadStateLines(fs, statePath);
+      if (!stateLines) stateLines = ReadStateLines(fs, statePath, list);
       entry.verified = stateLines->count(entry.path) != 0;
     }
 

@@ -20,6 +20,8 @@ class ReadOnlyFileSystem : public FileSystem {
   std::vector<std::string> ListMatches(const std::string& pattern) override {
     return inner_.ListMatches(pattern);
   }
+  std::string StoredName(std::string_view name) override { return inner_.StoredName(name); }
+  std::string FoldCase(std::string_view text) override { return inner_.FoldCase(text); }
 
   bool AppendBytes(const std::string&, std::string_view) override { return false; }
   bool CreateEmptyFile(const std::string&) override { return false; }
