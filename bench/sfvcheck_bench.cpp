@@ -52,6 +52,7 @@
 #include "core/host/host_record.h"
 #include "win32/workers_win32.h"
 #include "core/settings/run_settings.h"
+#include "plugin/plugin_loader_win32.h"
 #include "tests/support/test_data.h"
 
 namespace sfvcheck {
@@ -659,14 +660,10 @@ void PrintQueued(const char* label, const QueuedFigure& figure, int count) {
 int RunWorkers(int count) {
   std::printf("workers: address space reserved with %d threads waiting, %d-bit build; workers ask for %u KiB\n",
               count, static_cast<int>(sizeof(void*) * 8), static_cast<unsigned>(Workers::kStackReservation / 1024));
-  HMODULE plugin = LoadLibraryA("sfvcheck.dll");
-  using Hook = std::int16_t(__cdecl*)(HostEventRecord*);
-  const auto eventHook =
-      reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(plugin, "HandleEventHook")));
-  const auto qndrlHook =
-      reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(plugin, "HandleQNDRLEventHook")));
+  PluginLoader plugin;
+  plugin.KeepLoaded();  // to the end of the process, as the server keeps it
   const std::string folder = MakeWorkFolder("workers");
-  if (plugin == nullptr || eventHook == nullptr || qndrlHook == nullptr || folder.empty()) {
+  if (!plugin.Load() || folder.empty()) {
     std::fprintf(stderr, "sfvcheck.dll or a work folder is missing\n");
     return 1;
   }
@@ -705,13 +702,13 @@ int RunWorkers(int count) {
       std::memset(record.get(), 0, sizeof *record);
       record->eventCode = kEventFileArrived;
       std::memcpy(record->text, arrived.c_str(), arrived.size() + 1);
-      eventHook(record.get());
+      plugin.Event(*record);
     }
     workers = Measure(ThreadsOfThisProcess() - threadsIdle, idle);
   }
   std::memset(record.get(), 0, sizeof *record);
   record->eventCode = kEventShutdown;
-  qndrlHook(record.get());  // returns once every worker has ended
+  plugin.QndrlEvent(*record);  // returns once every worker has ended
 
   PrintQueued("default reservation (CreateThread, size 0)", plain, count);
   PrintQueued("plug-in workers (file events)", workers, count);
