@@ -10,6 +10,7 @@
 
 #include "core/check/file_crc.h"
 #include "core/check/file_system.h"
+#include "tests/support/one_file_system.h"
 #include "tests/support/test_data.h"
 
 namespace sfvcheck {
@@ -125,52 +126,11 @@ std::vector<Tier> TiersHere() {
 
 INSTANTIATE_TEST_SUITE_P(Tiers, Crc32TierTest, ::testing::ValuesIn(TiersHere()), TierName);
 
-// A file system serving one file in short reads, with an optional read error.
-class ScriptedFileSystem : public FileSystem {
- public:
-  std::string content;
-  std::size_t chunk = 1000;
-  int failOnRead = -1;  // index of the read that fails; -1: none
-  bool present = true;
-  std::size_t largestRequest = 0;
-
-  std::unique_ptr<ReadableFile> OpenForCheck(const std::string&) override {
-    if (!present) return nullptr;
-    return std::make_unique<File>(*this);
-  }
-  bool AppendBytes(const std::string&, std::string_view) override { return false; }
-  bool CreateEmptyFile(const std::string&) override { return false; }
-  bool CopyOver(const std::string&, const std::string&) override { return false; }
-  bool RemoveFile(const std::string&) override { return false; }
-  bool MakeDirectory(const std::string&) override { return false; }
-  bool RemoveEmptyDirectory(const std::string&) override { return false; }
-  bool Exists(const std::string&) override { return present; }
-  std::vector<std::string> ListMatches(const std::string&) override { return {}; }
-  std::string StoredName(std::string_view name) override { return std::string(name); }
-  std::string FoldCase(std::string_view text) override { return std::string(text); }
-
- private:
-  class File : public ReadableFile {
-   public:
-    explicit File(ScriptedFileSystem& fs) : fs_(fs) {}
-    bool Read(void* buffer, std::size_t size, std::size_t* got) override {
-      fs_.largestRequest = std::max(fs_.largestRequest, size);
-      if (reads_++ == fs_.failOnRead) return false;
-      *got = std::min({size, fs_.chunk, fs_.content.size() - at_});
-      std::memcpy(buffer, fs_.content.data() + at_, *got);
-      at_ += *got;
-      return true;
-    }
-
-   private:
-    ScriptedFileSystem& fs_;
-    std::size_t at_ = 0;
-    int reads_ = 0;
-  };
-};
+using testing::OneFileSystem;
 
 TEST(FileCrc32Test, HashesAcrossShortReadsAndAsksForOneBufferAtATime) {
-  ScriptedFileSystem fs;
+  OneFileSystem fs;
+  fs.piece = 1000;
   fs.content = testing::RandomBytes(12345, 9);
   FileCrc32 hasher(fs);
   std::uint32_t crc = 0;
@@ -184,14 +144,15 @@ TEST(FileCrc32Test, HashesAcrossShortReadsAndAsksForOneBufferAtATime) {
 }
 
 TEST(FileCrc32Test, OpenFailureAndReadErrorsFail) {
-  ScriptedFileSystem fs;
+  OneFileSystem fs;
+  fs.piece = 1000;
   fs.content = testing::RandomBytes(5000, 3);
   FileCrc32 hasher(fs);
   std::uint32_t crc = 0x12345678;
 
-  fs.present = false;
+  fs.opens = false;
   EXPECT_FALSE(hasher.ComputeFileCrc("x", &crc));
-  fs.present = true;
+  fs.opens = true;
   fs.failOnRead = 0;
   EXPECT_FALSE(hasher.ComputeFileCrc("x", &crc));
   fs.failOnRead = 3;  // after some data has been hashed

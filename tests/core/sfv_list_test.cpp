@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/check/text.h"
+#include "tests/support/one_file_system.h"
 
 namespace sfvcheck {
 namespace {
@@ -233,54 +234,10 @@ TEST(SfvParserTest, SkipsAByteOrderMarkAtTheVeryStartOnly) {
   }
 }
 
-// Serves one list from memory in pieces of a fixed size, optionally failing a
-// read once `failAt` bytes have been delivered. Nothing else is supported.
-class OneListFileSystem : public FileSystem {
- public:
-  std::string content;
-  bool opens = true;
-  std::size_t piece = 7;
-  std::size_t failAt = std::string::npos;
-  std::vector<std::string> opened;
-
-  std::unique_ptr<ReadableFile> OpenForCheck(const std::string& path) override {
-    opened.push_back(path);
-    if (!opens) return nullptr;
-    return std::make_unique<File>(*this);
-  }
-  bool AppendBytes(const std::string&, std::string_view) override { return false; }
-  bool CreateEmptyFile(const std::string&) override { return false; }
-  bool CopyOver(const std::string&, const std::string&) override { return false; }
-  bool RemoveFile(const std::string&) override { return false; }
-  bool MakeDirectory(const std::string&) override { return false; }
-  bool RemoveEmptyDirectory(const std::string&) override { return false; }
-  bool Exists(const std::string&) override { return false; }
-  std::vector<std::string> ListMatches(const std::string&) override { return {}; }
-  std::string StoredName(std::string_view name) override { return std::string(name); }
-  std::string FoldCase(std::string_view text) override { return std::string(text); }
-
- private:
-  class File : public ReadableFile {
-   public:
-    explicit File(const OneListFileSystem& fs) : fs_(fs) {}
-    bool Read(void* buffer, std::size_t size, std::size_t* got) override {
-      *got = 0;
-      if (position_ >= fs_.failAt) return false;
-      std::size_t n = std::min({size, fs_.piece, fs_.content.size() - position_, fs_.failAt - position_});
-      fs_.content.copy(static_cast<char*>(buffer), n, position_);
-      position_ += n;
-      *got = n;
-      return true;
-    }
-
-   private:
-    const OneListFileSystem& fs_;
-    std::size_t position_ = 0;
-  };
-};
+using testing::OneFileSystem;
 
 TEST(ReadSfvListTest, ReadsTheWholeListInPieces) {
-  OneListFileSystem fs;
+  OneFileSystem fs;
   const std::string longName(100000, 'n');
   fs.content = "a.rar 00000001\r\n" + longName + " 00000002\r\nb.rar 00000003";
   fs.piece = 5000;
@@ -291,7 +248,7 @@ TEST(ReadSfvListTest, ReadsTheWholeListInPieces) {
 }
 
 TEST(ReadSfvListTest, FailsWhenTheListCannotBeOpened) {
-  OneListFileSystem fs;
+  OneFileSystem fs;
   fs.content = "a.rar 00000001\r\n";
   fs.opens = false;
   SfvList list(1);
@@ -300,7 +257,7 @@ TEST(ReadSfvListTest, FailsWhenTheListCannotBeOpened) {
 }
 
 TEST(ReadSfvListTest, FailsOnAReadErrorPartWay) {
-  OneListFileSystem fs;
+  OneFileSystem fs;
   fs.content = "a.rar 00000001\r\nb.rar 00000002\r\nc.rar 00000003\r\n";
   fs.failAt = 20;
   SfvList list;

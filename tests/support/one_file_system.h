@@ -1,0 +1,65 @@
+// A file system that serves one file's bytes, whatever the path, in reads of
+// at most `piece` bytes; nothing else exists and every change fails. For the
+// readers' tests: short reads, a file that does not open, a read that fails.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/check/file_system.h"
+
+namespace sfvcheck::testing {
+
+class OneFileSystem : public FileSystem {
+ public:
+  std::string content;
+  std::size_t piece = 7;
+  bool opens = true;
+  std::size_t failAt = std::string::npos;  // reads fail once this many bytes are delivered
+  int failOnRead = -1;                      // this read (0: the first) fails; -1: none
+  std::vector<std::string> opened;          // every path asked for
+  std::size_t largestRequest = 0;           // the largest read asked for
+
+  std::unique_ptr<ReadableFile> OpenForCheck(const std::string& path) override {
+    opened.push_back(path);
+    if (!opens) return nullptr;
+    return std::make_unique<File>(*this);
+  }
+  bool AppendBytes(const std::string&, std::string_view) override { return false; }
+  bool CreateEmptyFile(const std::string&) override { return false; }
+  bool CopyOver(const std::string&, const std::string&) override { return false; }
+  bool RemoveFile(const std::string&) override { return false; }
+  bool MakeDirectory(const std::string&) override { return false; }
+  bool RemoveEmptyDirectory(const std::string&) override { return false; }
+  bool Exists(const std::string&) override { return opens; }
+  std::vector<std::string> ListMatches(const std::string&) override { return {}; }
+  std::string StoredName(std::string_view name) override { return std::string(name); }
+  std::string FoldCase(std::string_view text) override { return std::string(text); }
+
+ private:
+  class File : public ReadableFile {
+   public:
+    explicit File(OneFileSystem& fs) : fs_(fs) {}
+    bool Read(void* buffer, std::size_t size, std::size_t* got) override {
+      *got = 0;
+      fs_.largestRequest = std::max(fs_.largestRequest, size);
+      if (reads_++ == fs_.failOnRead || position_ >= fs_.failAt) return false;
+      const std::size_t n = std::min({size, fs_.piece, fs_.content.size() - position_, fs_.failAt - position_});
+      fs_.content.copy(static_cast<char*>(buffer), n, position_);
+      position_ += n;
+      *got = n;
+      return true;
+    }
+
+   private:
+    OneFileSystem& fs_;
+    std::size_t position_ = 0;
+    int reads_ = 0;
+  };
+};
+
+}  // namespace sfvcheck::testing
