@@ -42,18 +42,18 @@
 #include <string>
 #include <vector>
 
-#include "core/crc/crc32.h"
 #include "core/check/directory_check.h"
 #include "core/check/file_crc.h"
-#include "win32/critical_section_win32.h"
-#include "win32/file_system_win32.h"
 #include "core/check/naming.h"
-#include "win32/owned_handle_win32.h"
+#include "core/crc/crc32.h"
 #include "core/host/host_record.h"
-#include "win32/workers_win32.h"
 #include "core/settings/run_settings.h"
 #include "plugin/plugin_loader_win32.h"
 #include "tests/support/test_data.h"
+#include "win32/critical_section_win32.h"
+#include "win32/file_system_win32.h"
+#include "win32/owned_handle_win32.h"
+#include "win32/workers_win32.h"
 
 namespace sfvcheck {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz/fuzz_check.h"
 #include "core/settings/run_settings.h"
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace sfvcheck;

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz/fuzz_check.h"
 #include "core/host/site_commands.h"
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace sfvcheck;

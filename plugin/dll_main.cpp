@@ -11,18 +11,18 @@
 #include <string>
 #include <string_view>
 
-#include "win32/code_page_win32.h"
-#include "win32/critical_section_win32.h"
 #include "core/check/directory_check.h"
-#include "win32/file_system_win32.h"
-#include "win32/machine_pass_lock_win32.h"
-#include "plugin/entry_points_win32.h"
 #include "core/host/host_record.h"
 #include "core/host/site_commands.h"
+#include "plugin/entry_points_win32.h"
+#include "win32/code_page_win32.h"
+#include "win32/config_dialog_win32.h"
+#include "win32/critical_section_win32.h"
+#include "win32/file_system_win32.h"
+#include "win32/machine_pass_lock_win32.h"
+#include "win32/registry_store_win32.h"
 #include "win32/site_compare_win32.h"
 #include "win32/workers_win32.h"
-#include "win32/config_dialog_win32.h"
-#include "win32/registry_store_win32.h"
 
 namespace sfvcheck {
 namespace {

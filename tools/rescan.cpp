@@ -22,14 +22,14 @@
 #include <string_view>
 #include <vector>
 
-#include "win32/code_page_win32.h"
 #include "core/check/directory_check.h"
+#include "core/check/read_only_file_system.h"
+#include "sfvcheck_version.h"
+#include "win32/code_page_win32.h"
 #include "win32/file_system_win32.h"
 #include "win32/machine_pass_lock_win32.h"
 #include "win32/owned_handle_win32.h"
-#include "core/check/read_only_file_system.h"
 #include "win32/registry_store_win32.h"
-#include "sfvcheck_version.h"
 
 namespace sfvcheck {
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "core/check/naming.h"
-#include "win32/module_win32.h"
-#include "resource_ids.h"
-#include "win32/registry_store_win32.h"
 #include "core/settings/run_settings.h"
+#include "resource_ids.h"
+#include "win32/module_win32.h"
+#include "win32/registry_store_win32.h"
 
 namespace sfvcheck {
 

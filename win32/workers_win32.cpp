@@ -7,9 +7,9 @@
 #include <new>
 #include <utility>
 
-#include "win32/owned_handle_win32.h"
-#include "win32/module_win32.h"
 #include "resource_ids.h"
+#include "win32/module_win32.h"
+#include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
 

@@ -16,12 +16,12 @@
 
 #include <gtest/gtest.h>
 
-#include "win32/owned_handle_win32.h"
-#include "plugin/plugin_loader_win32.h"
 #include "core/host/host_record.h"
+#include "plugin/plugin_loader_win32.h"
 #include "tests/support/temp_directory_win32.h"
 #include "tests/support/test_data.h"
 #include "tests/support/thread_win32.h"
+#include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "plugin/plugin_loader_win32.h"
 #include "core/host/host_record.h"
+#include "plugin/plugin_loader_win32.h"
 #include "tests/support/test_data.h"
 
 namespace sfvcheck::testing {

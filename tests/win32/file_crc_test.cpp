@@ -7,10 +7,10 @@
 #include <string>
 
 #include "core/crc/crc32.h"
-#include "win32/file_system_win32.h"
-#include "win32/owned_handle_win32.h"
 #include "tests/support/temp_directory_win32.h"
 #include "tests/support/test_data.h"
+#include "win32/file_system_win32.h"
+#include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
 namespace {

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "core/crc/crc32.h"
 #include "core/check/file_crc.h"
+#include "core/crc/crc32.h"
+#include "tests/support/test_data.h"
 #include "win32/file_system_win32.h"
 #include "win32/owned_handle_win32.h"
-#include "tests/support/test_data.h"
 
 namespace sfvcheck {
 namespace {

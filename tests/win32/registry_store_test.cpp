@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "win32/owned_handle_win32.h"
 #include "tests/support/settings_key_win32.h"
+#include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
 namespace {

@@ -16,8 +16,8 @@
 
 #include <gtest/gtest.h>
 
-#include "win32/owned_handle_win32.h"
 #include "tests/support/thread_win32.h"
+#include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
 namespace {
