@@ -4,6 +4,7 @@
 //   sfvcheck_bench hash [file MiB, default 256] [block KiB, default FileCrc32::kReadSize]
 //   sfvcheck_bench pass [small count, default 1000] [large count, default 10000]
 //   sfvcheck_bench all  [file MiB] [block KiB]    hash, then pass with the default counts
+//   sfvcheck_bench set  [abc] [N ...]             sets of N files (default 100 300 1000)
 //
 // hash: one file, written to the temporary folder first so it is read from
 // the cache, hashed by each CRC tier in memory and over the file, against a
@@ -14,6 +15,12 @@
 // pass: a DirectoryCheck over lists of many small files that are all already
 // recorded in the state file, so nothing is hashed: the pass should take time
 // in proportion to the number of files.
+//
+// set: sets of N files of 16 KiB checked through the DLL's exports, as the
+// host drives them (file events, the shutdown event to wait for the checks):
+// (a) one event over the complete set, (b) files arriving one at a time, an
+// event after each and its check ended before the next file arrives, (c) all
+// files there and N events back to back. Each as time and ratio to (a).
 #include <windows.h>
 
 #include <algorithm>
@@ -33,6 +40,8 @@
 #include "engine/file_system_win32.h"
 #include "engine/naming.h"
 #include "engine/owned_handle_win32.h"
+#include "plugin/entry_points_win32.h"
+#include "plugin/host_record.h"
 #include "settings/run_settings.h"
 
 namespace sfvcheck {
@@ -449,6 +458,182 @@ int RunPass(std::size_t smallCount, std::size_t largeCount) {
   return result;
 }
 
+// ---- set: whole sets through the DLL ----
+
+constexpr std::size_t kSetFileSize = 16 * 1024;
+
+// The plug-in loaded as the host loads it: by name, from beside this program.
+class Plugin {
+ public:
+  bool Load() {
+    HMODULE module = LoadLibraryA("sfvcheck.dll");
+    if (module == nullptr) return false;
+    eventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module, kEventHookName));
+    qndrlEventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module, kQndrlEventHookName));
+    auto init = EntryPointFrom<InitEntryFunction>(GetProcAddress(module, kInitEntryName));
+    if (eventHook_ == nullptr || qndrlEventHook_ == nullptr || init == nullptr) return false;
+    unsigned char initRecord[kInitRecordSize] = {};
+    init(initRecord);
+    return true;
+  }
+
+  void FileArrived(const std::string& path) {
+    std::memset(record_.get(), 0, sizeof(HostEventRecord));
+    record_->eventCode = kEventFileArrived;
+    std::memcpy(record_->text, path.data(), std::min(path.size(), kRecordTextSize - 1));
+    eventHook_(record_.get());
+  }
+
+  // The shutdown event: returns when every started check has ended.
+  void WaitForChecks() {
+    std::memset(record_.get(), 0, sizeof(HostEventRecord));
+    record_->eventCode = kEventShutdown;
+    qndrlEventHook_(record_.get());
+  }
+
+ private:
+  EventHookFunction eventHook_ = nullptr;
+  EventHookFunction qndrlEventHook_ = nullptr;
+  std::unique_ptr<HostEventRecord> record_ = std::make_unique<HostEventRecord>();
+};
+
+// N files of 16 KiB (contents in memory) and the list naming them with their
+// right CRCs.
+struct UploadSet {
+  std::vector<std::string> names;
+  std::vector<std::string> contents;
+  std::string list;
+};
+
+UploadSet MakeUploadSet(std::size_t count) {
+  UploadSet set;
+  for (std::size_t i = 0; i < count; ++i) {
+    set.names.push_back(SmallFileName(i));
+    set.contents.push_back(RandomBytes(kSetFileSize, static_cast<std::uint32_t>(i + 7)));
+    set.list += set.names.back() + " " + Hex(Crc32(0, set.contents.back().data(), kSetFileSize)) + "\r\n";
+  }
+  return set;
+}
+
+bool WriteSetFile(const std::string& folder, const UploadSet& set, std::size_t index) {
+  return WriteWholeFile(folder + set.names[index], set.contents[index]);
+}
+
+// After the last check the set must be complete: every file there, no
+// marker, no state file.
+bool SetIsComplete(const std::string& folder, const UploadSet& set) {
+  Win32FileSystem fs;
+  for (const std::string& name : fs.ListMatches(folder + "*")) {
+    if (name.find(kMissingTag) != std::string::npos || name.find(kBadTag) != std::string::npos) return false;
+  }
+  for (const std::string& name : set.names) {
+    if (!Exists(folder + name)) return false;
+  }
+  return !Exists(StateFileName(folder, kListName));
+}
+
+// Seconds for one scenario, negative on failure. Writing the files is not
+// timed; the file events and the waits for their checks are.
+double RunSetScenario(Plugin& plugin, const UploadSet& set, char scenario) {
+  const std::string folder = MakeWorkFolder((std::string("set") + scenario).c_str());
+  if (folder.empty() || !WriteWholeFile(folder + kListName, set.list)) return -1;
+  const std::size_t count = set.names.size();
+  double seconds = 0;
+  bool written = true;
+  if (scenario == 'b') {
+    for (std::size_t i = 0; i < count && written; ++i) {
+      written = WriteSetFile(folder, set, i);
+      const double start = Seconds();
+      plugin.FileArrived(folder + set.names[i]);
+      plugin.WaitForChecks();
+      seconds += Seconds() - start;
+    }
+  } else {
+    for (std::size_t i = 0; i < count && written; ++i) written = WriteSetFile(folder, set, i);
+    const double start = Seconds();
+    if (scenario == 'a') {
+      plugin.FileArrived(folder + set.names[count - 1]);
+    } else {
+      for (std::size_t i = 0; i < count; ++i) plugin.FileArrived(folder + set.names[i]);
+    }
+    plugin.WaitForChecks();
+    seconds = Seconds() - start;
+  }
+  const bool complete = written && SetIsComplete(folder, set);
+  if (!complete) {
+    std::printf("  (%c) with %zu files did not leave the set complete:", scenario, count);
+    Win32FileSystem fs;
+    for (const std::string& name : fs.ListMatches(folder + "*")) std::printf(" %s", name.c_str());
+    std::printf("\n");
+  }
+  RemoveWorkFolder(folder);
+  if (!complete) return -1;
+  return seconds;
+}
+
+std::string LoadAverage() {
+  char text[64] = {};
+  HANDLE file = CreateFileA("Z:\\proc\\loadavg", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "unknown";
+  DWORD got = 0;
+  ReadFile(file, text, sizeof text - 1, &got, nullptr);
+  CloseHandle(file);
+  std::string load(text, got);
+  std::size_t cut = 0;
+  for (int field = 0; field < 3 && cut != std::string::npos; ++field) cut = load.find(' ', cut + 1);
+  return load.substr(0, cut);
+}
+
+int RunSet(const std::string& scenarios, const std::vector<std::size_t>& counts) {
+  Plugin plugin;
+  if (!plugin.Load()) {
+    std::fprintf(stderr, "cannot load sfvcheck.dll and its entry points\n");
+    return 1;
+  }
+  std::printf("set: N files of %zu KiB through sfvcheck.dll, %d-bit build, one run each, load %s\n",
+              kSetFileSize / 1024, static_cast<int>(sizeof(void*) * 8), LoadAverage().c_str());
+  std::printf("  (a) one event over the complete set; (b) one at a time, each check ended before the next "
+              "file;\n  (c) all there, N events back to back\n");
+  // The wait itself, with no check running: part of every (b) step.
+  {
+    const double start = Seconds();
+    for (int i = 0; i < 20; ++i) plugin.WaitForChecks();
+    std::printf("  shutdown event with no check running: %.3f ms\n", (Seconds() - start) / 20 * 1e3);
+  }
+  std::printf("  %6s  %10s  %10s %8s  %10s %8s\n", "N", "(a)", "(b)", "x(a)", "(c)", "x(a)");
+  int result = 0;
+  for (std::size_t count : counts) {
+    const UploadSet set = MakeUploadSet(count);
+    double times[3] = {-1, -1, -1};
+    for (char scenario : scenarios) {
+      times[scenario - 'a'] = RunSetScenario(plugin, set, scenario);
+      if (times[scenario - 'a'] < 0) result = 1;
+    }
+    std::printf("  %6zu", count);
+    for (int s = 0; s < 3; ++s) {
+      if (times[s] < 0) {
+        std::printf(s == 0 ? "  %10s" : "  %10s %8s", "-", "");
+        continue;
+      }
+      std::printf("  %8.3f s", times[s]);
+      if (s > 0) {
+        if (times[0] > 0) {
+          std::printf(" %7.1fx", times[s] / times[0]);
+        } else {
+          std::printf(" %8s", "");
+        }
+      }
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+  }
+  if (result != 0) return result;
+  std::printf("  targets: (b) at most 50x (a) for N = 300 and 100x for N = 1000; (c) at most 3x (a) for "
+              "N = 300 and 1000\n");
+  return 0;
+}
+
 std::uint64_t Number(int argc, char** argv, int index, std::uint64_t fallback) {
   return argc > index ? std::strtoull(argv[index], nullptr, 10) : fallback;
 }
@@ -457,9 +642,27 @@ int Run(int argc, char** argv) {
   std::string mode = "all";
   int first = 1;  // index of the first numeric argument
   if (argc > 1 && (std::strcmp(argv[1], "all") == 0 || std::strcmp(argv[1], "hash") == 0 ||
-                   std::strcmp(argv[1], "pass") == 0)) {
+                   std::strcmp(argv[1], "pass") == 0 || std::strcmp(argv[1], "set") == 0)) {
     mode = argv[1];
     first = 2;
+  }
+  if (mode == "set") {
+    // Optional letters choosing the scenarios, then the set sizes.
+    std::string scenarios = "abc";
+    if (argc > first && std::strspn(argv[first], "abc") == std::strlen(argv[first]) && argv[first][0] != '\0') {
+      scenarios = argv[first++];
+    }
+    std::vector<std::size_t> counts;
+    for (int i = first; i < argc; ++i) {
+      const std::uint64_t count = std::strtoull(argv[i], nullptr, 10);
+      if (count == 0 || count > 99999) {
+        std::fprintf(stderr, "usage: sfvcheck_bench set [abc] [N > 0 ...]\n");
+        return 2;
+      }
+      counts.push_back(static_cast<std::size_t>(count));
+    }
+    if (counts.empty()) counts = {100, 300, 1000};
+    return RunSet(scenarios, counts);
   }
   if (mode == "pass") {
     const std::uint64_t small = Number(argc, argv, first, 1000);
