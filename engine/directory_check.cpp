@@ -125,13 +125,14 @@ void RemoveMeterFolders(FileSystem& fs, const std::string& prefix, const std::st
   }
 }
 
-void RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName) {
+// False when the list could not be read, so nothing was done.
+bool RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName) {
   FileSystem& fs = context.fs;
   FileCrc32 fileCrc(fs);
   SfvList list;
   RunSettings settings = context.readSettings ? context.readSettings() : RunSettings{};
 
-  if (!ReadSfvList(fs, prefix + listName, list)) return;
+  if (!ReadSfvList(fs, prefix + listName, list)) return false;
 
   const std::string statePath = StateFileName(prefix, listName);
   // Read on the first found entry, then kept up to date with what this pass
@@ -188,7 +189,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   std::string meterPath = prefix + MeterFolderName(percent, settings);
   if (percent < 100) {
     fs.MakeDirectory(meterPath);
-    return;
+    return true;
   }
   if (settings.deleteFlag != 0) {
     RemoveMeterFolders(fs, prefix, settings.startTrail);
@@ -196,6 +197,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     fs.MakeDirectory(meterPath);
   }
   fs.RemoveFile(statePath);
+  return true;
 }
 
 }  // namespace
@@ -204,7 +206,17 @@ void VerificationPass(const CheckContext& context, const std::string& prefix,
                       const std::string& listName) {
   std::lock_guard<CheckLock> guard(context.checkLock);
   try {
-    RunPass(context, prefix, listName);
+    // The ticket's directory is this one unless the path was spelt otherwise.
+    PassLedger* ledger = context.ledger != nullptr && context.ticket != nullptr &&
+                                 context.ticket->valid() && context.ticket->prefix() == prefix
+                             ? context.ledger
+                             : nullptr;
+    if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
+    const std::uint64_t start = ledger != nullptr ? ledger->PassStart() : 0;
+    // Only a pass that ran to its end covers the events received before it.
+    if (RunPass(context, prefix, listName) && ledger != nullptr) {
+      ledger->PassCompleted(*context.ticket, listName, start);
+    }
   } catch (...) {
     // Out of memory or a failing settings reader: this list waits for the
     // next event; nothing may leave a worker.

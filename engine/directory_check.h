@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/file_system.h"
+#include "engine/pass_ledger.h"
 #include "settings/run_settings.h"
 
 namespace sfvcheck {
@@ -23,6 +24,11 @@ struct CheckContext {
   CheckLock& checkLock;
   // Read afresh at the start of every pass, under the lock.
   std::function<RunSettings()> readSettings;
+  // The event's place in a burst: a list whose pass another event's check
+  // has already run since this event was received is skipped. Without a
+  // ledger or with an invalid ticket every list gets its pass.
+  PassLedger* ledger = nullptr;
+  const PassLedger::Ticket* ticket = nullptr;
 };
 
 // Runs one verification pass per "*.sfv" list in the path's directory.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -45,15 +46,34 @@ ModuleCheckLock& TheCheckLock() {
   return checkLock;
 }
 
-DWORD RunDirectoryCheck(const std::string& path) {
+// Lets the checks of a burst of events in one directory share passes.
+PassLedger& TheLedger() {
+  static PassLedger ledger;
+  return ledger;
+}
+
+DWORD RunDirectoryCheck(const std::string& path, const PassLedger::Ticket* ticket) {
   Win32FileSystem fileSystem;
-  const CheckContext context{fileSystem, TheCheckLock(), ReadRunSettings};
+  const CheckContext context{fileSystem, TheCheckLock(), ReadRunSettings, &TheLedger(), ticket};
   return static_cast<DWORD>(DirectoryCheck(context, path));
 }
 
 Workers& TheWorkers() {
-  static Workers workers(RunDirectoryCheck);
+  static Workers workers([](const std::string& path) { return RunDirectoryCheck(path, nullptr); });
   return workers;
+}
+
+// The event takes its ticket now, before its worker starts; the worker's
+// body owns the ticket and drops it when the worker ends.
+void StartCheck(std::string_view path) {
+  std::shared_ptr<PassLedger::Ticket> ticket;
+  try {
+    ticket = std::make_shared<PassLedger::Ticket>(TheLedger().Receive(path));
+  } catch (...) {
+    // Without a ticket the check runs every pass, as it would alone.
+  }
+  TheWorkers().StartDirectoryCheck(
+      path, [ticket](const std::string& copy) { return RunDirectoryCheck(copy, ticket.get()); });
 }
 
 // The path in the record's text area, never read past the area's end.
@@ -74,7 +94,7 @@ std::int16_t DispatchEvent(HostEventRecord& record) {
   switch (record.eventCode) {
     case kEventFileArrived:
     case kEventFileArrivedAlt:
-      TheWorkers().StartDirectoryCheck(RecordText(record));
+      StartCheck(RecordText(record));
       return 0;
     case kEventSiteRequest:
       return DispatchSiteRequest(&record);
@@ -136,6 +156,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     try {
       sfvcheck::TheWorkers();
       sfvcheck::TheCheckLock();
+      sfvcheck::TheLedger();
     } catch (...) {
       return FALSE;
     }

@@ -439,5 +439,41 @@ TEST_F(DirectoryCheckTest, ConcurrentChecksTakeTurns) {
   EXPECT_EQ(Bytes(".qdrl.set.sfv.state"), "C:\\up\\a.rar\r\nC:\\up\\b.rar\r\n");
 }
 
+// A burst: an event received before a pass started is covered by it and
+// skips its own; an event received while a pass runs still gets a pass.
+TEST_F(DirectoryCheckTest, BurstSharesPassesButNoEventIsLeftUncovered) {
+  PassLedger ledger;
+  Put("a.rar");
+  Put("c.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  auto checkFor = [&](const PassLedger::Ticket& ticket, const std::string& arrived) {
+    CheckContext withTicket = context;
+    withTicket.ledger = &ledger;
+    withTicket.ticket = &ticket;
+    DirectoryCheck(withTicket, kDir + arrived);
+  };
+  {
+    PassLedger::Ticket first = ledger.Receive(kDir + "a.rar");
+    PassLedger::Ticket before = ledger.Receive(kDir + "c.rar");
+    PassLedger::Ticket during;
+    // b.rar arrives after the first pass looked for it.
+    fs.BeforeOpenForCheck(kDir + "c.rar", [&] {
+      Put("b.rar");
+      during = ledger.Receive(kDir + "b.rar");
+    });
+    checkFor(first, "a.rar");
+    EXPECT_TRUE(Has("b-[MISSING].rar"));
+    EXPECT_EQ(settingsReads, 1);
+
+    checkFor(before, "c.rar");
+    EXPECT_EQ(settingsReads, 1);  // skipped: the first pass began after it
+
+    checkFor(during, "b.rar");
+    EXPECT_EQ(settingsReads, 2);
+    EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "b.rar", "c.rar", "set.sfv"}));
+  }
+  EXPECT_EQ(ledger.DirectoryCount(), 0u);  // nothing kept once the checks ended
+}
+
 }  // namespace
 }  // namespace sfvcheck

@@ -157,6 +157,11 @@ void MemoryFileSystem::HoldOpenForWriting(const std::string& path, bool held) {
   }
 }
 
+void MemoryFileSystem::BeforeOpenForCheck(const std::string& path, std::function<void()> action) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  beforeOpen_[Key(path)] = std::move(action);
+}
+
 bool MemoryFileSystem::IsFile(const std::string& path) const {
   std::lock_guard<std::mutex> guard(mutex_);
   const Node* node = Find(path);
@@ -207,6 +212,16 @@ void MemoryFileSystem::ResetCalls() {
 }
 
 std::unique_ptr<ReadableFile> MemoryFileSystem::OpenForCheck(const std::string& path) {
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = beforeOpen_.find(Key(path));
+    if (it != beforeOpen_.end()) {
+      action = std::move(it->second);
+      beforeOpen_.erase(it);
+    }
+  }
+  if (action) action();
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kOpenForCheck, path);
   const Node* node = Find(path);

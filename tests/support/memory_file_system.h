@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,10 @@ class MemoryFileSystem : public FileSystem {
   // Someone else writes the file: opening it to check or append, copying,
   // replacing or deleting it fails until released.
   void HoldOpenForWriting(const std::string& path, bool held = true);
+  // Runs `action` once, when the next OpenForCheck of `path` begins (outside
+  // the lock, so it may use this file system): something that happens while
+  // a check is under way.
+  void BeforeOpenForCheck(const std::string& path, std::function<void()> action);
 
   // Inspection.
   bool IsFile(const std::string& path) const;
@@ -102,6 +107,7 @@ class MemoryFileSystem : public FileSystem {
   std::set<std::pair<FsOp, std::string>> faults_;
   std::map<std::string, std::size_t> readLimits_;
   std::set<std::string> held_;
+  std::map<std::string, std::function<void()>> beforeOpen_;
   std::map<std::pair<FsOp, std::string>, std::size_t> calls_;
 };
 
