@@ -63,31 +63,25 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
-
 // The markers of one kind in the directory: those listed when the pass
 // starts and those it makes. Where looking up an absent name reads the whole
 // directory (Wine on a case-sensitive file system does), deleting both
 // markers of every good entry by name would make a pass quadratic in the
-// number of files; one listing per pass keeps it linear. Answers "absent"
-// only when sure: a name in a subdirectory or beyond ASCII, whose case rules
-// are the file system's, is always looked up.
+// number of files; one listing per pass keeps it linear. Names are compared
+// as the file system stores them (a listed "a.rar " makes "a-[MISSING].rar").
+// Answers "absent" only when sure: a name in a subdirectory or beyond ASCII,
+// where the system's folding and the file system's could differ, is always
+// looked up.
 class MarkerIndex {
  public:
-  MarkerIndex(FileSystem& fs, const std::string& prefix, std::string_view tag) : prefix_(prefix) {
+  MarkerIndex(FileSystem& fs, const std::string& prefix, std::string_view tag) : fs_(fs), prefix_(prefix) {
     for (const std::string& name : fs.ListMatches(prefix + "*" + std::string(tag) + "*")) Remember(name);
   }
 
   bool MayExist(const std::string& path) const {
     if (lookUpAll_) return true;
     std::string_view name = NameInDirectory(path);
-    return name.empty() || !IsAscii(name) || names_.count(AsciiLower(name)) != 0;
+    return name.empty() || !IsAscii(name) || names_.count(NameKey(fs_, name)) != 0;
   }
 
   void Add(const std::string& path) {
@@ -107,9 +101,10 @@ class MarkerIndex {
 
   void Remember(std::string_view name) {
     if (!IsAscii(name)) lookUpAll_ = true;
-    names_.insert(AsciiLower(name));
+    names_.insert(NameKey(fs_, name));
   }
 
+  FileSystem& fs_;
   const std::string& prefix_;
   std::unordered_set<std::string> names_;
   bool lookUpAll_ = false;
@@ -120,7 +115,7 @@ class MarkerIndex {
 // each name is tested again.
 void RemoveMeterFolders(FileSystem& fs, const std::string& prefix, const std::string& startTrail) {
   for (const std::string& name : fs.ListMatches(prefix + startTrail + "*")) {
-    if (!StartsWithNoCase(name, startTrail)) continue;
+    if (!StartsWithAsStored(fs, name, startTrail)) continue;
     fs.RemoveEmptyDirectory(prefix + name);
   }
 }

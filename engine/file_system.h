@@ -51,6 +51,24 @@ class FileSystem {
   // Windows this may include names matched through their 8.3 short form;
   // callers filter the names they really want.
   virtual std::vector<std::string> ListMatches(const std::string& pattern) = 0;
+
+  // How this file system spells a plain name it is given once it is stored:
+  // Windows drops the trailing blanks and dots of a path's last component
+  // when it creates or opens a file, so "a.rar " and "a.rar." name a.rar.
+  virtual std::string StoredName(std::string_view name) = 0;
+
+  // `text` with its letters folded as this file system folds names when it
+  // compares them, byte for byte the same length. Two stored names of one
+  // directory name the same entry when their folded forms are equal.
+  virtual std::string FoldCase(std::string_view text) = 0;
 };
+
+// The form under which a file system finds a plain name: two names of one
+// directory name the same entry exactly when their keys are equal.
+std::string NameKey(FileSystem& fs, std::string_view name);
+
+// Whether `text` begins with `prefix`, compared as the file system compares
+// names (without regard to case).
+bool StartsWithAsStored(FileSystem& fs, std::string_view text, std::string_view prefix);
 
 }  // namespace sfvcheck

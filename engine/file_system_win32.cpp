@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/owned_handle_win32.h"
+#include "engine/text.h"
 
 namespace sfvcheck {
 namespace {
@@ -124,6 +125,22 @@ std::vector<std::string> Win32FileSystem::ListMatches(const std::string& pattern
     names.emplace_back(data.cFileName);
   } while (FindNextFileA(find.get(), &data));
   return names;
+}
+
+std::string Win32FileSystem::StoredName(std::string_view name) {
+  return std::string(WithoutTrailingBlanksAndDots(name));
+}
+
+std::string Win32FileSystem::FoldCase(std::string_view text) {
+  // The system's upper-casing in the ANSI code page, double-byte characters
+  // included; it works in place, so the length stays.
+  std::string folded(text);
+  for (std::size_t done = 0; done < folded.size();) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(folded.size() - done, 1u << 30));
+    CharUpperBuffA(folded.data() + done, chunk);
+    done += chunk;
+  }
+  return folded;
 }
 
 }  // namespace sfvcheck

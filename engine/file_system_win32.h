@@ -16,6 +16,8 @@ class Win32FileSystem : public FileSystem {
   bool RemoveEmptyDirectory(const std::string& path) override;
   bool Exists(const std::string& path) override;
   std::vector<std::string> ListMatches(const std::string& pattern) override;
+  std::string StoredName(std::string_view name) override;
+  std::string FoldCase(std::string_view text) override;
 };
 
 }  // namespace sfvcheck

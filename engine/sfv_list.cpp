@@ -14,6 +14,8 @@ constexpr std::size_t kReadBufferSize = 64 * 1024;
 // A line buffer grown beyond this by one long line is given back afterwards.
 constexpr std::size_t kKeptLineCapacity = 64 * 1024;
 constexpr std::size_t kCrcDigits = 8;
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+constexpr std::size_t kByteOrderMarkSize = sizeof kByteOrderMark - 1;
 
 bool IsLineSpace(char c) { return c == ' ' || c == '\r' || c == '\n'; }
 
@@ -116,6 +118,16 @@ SfvParser::SfvParser(std::string_view sfvPath, SfvList& list) : list_(list) {
 
 void SfvParser::Feed(const char* bytes, std::size_t size) {
   const char* end = bytes + size;
+  while (!pastStart_ && bytes < end) {
+    if (*bytes != kByteOrderMark[markMatched_]) {
+      // Not a mark after all: what matched so far belongs to the first line.
+      line_.append(kByteOrderMark, markMatched_);
+      pastStart_ = true;
+      break;
+    }
+    ++bytes;
+    pastStart_ = ++markMatched_ == kByteOrderMarkSize;
+  }
   while (bytes < end) {
     if (afterCr_) {
       afterCr_ = false;
@@ -137,6 +149,8 @@ void SfvParser::Feed(const char* bytes, std::size_t size) {
 }
 
 void SfvParser::Finish() {
+  if (!pastStart_) line_.append(kByteOrderMark, markMatched_);
+  pastStart_ = true;
   // The last line needs no terminator.
   if (!line_.empty()) EndLine();
   afterCr_ = false;

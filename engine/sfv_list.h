@@ -31,7 +31,8 @@ bool ParseSfvLine(std::string_view line, std::string* name, std::uint32_t* crc);
 bool IsNameInsideDirectory(std::string_view name);
 
 // Feeds the bytes of a list in pieces of any size; splits lines at LF, CR LF
-// and a lone CR, and appends an entry per accepted line.
+// and a lone CR, and appends an entry per accepted line. A UTF-8 byte-order
+// mark at the very start of the list is skipped: no file name begins with one.
 class SfvParser {
  public:
   SfvParser(std::string_view sfvPath, SfvList& list);
@@ -45,6 +46,10 @@ class SfvParser {
   SfvList& list_;
   std::string line_;
   bool afterCr_ = false;
+  // How many bytes of the list's start matched the byte-order mark so far;
+  // past the start once a byte differs or the whole mark is seen.
+  std::size_t markMatched_ = 0;
+  bool pastStart_ = false;
 };
 
 // Reads the list at sfvPath, appending its entries. False when the list

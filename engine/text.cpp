@@ -63,4 +63,9 @@ bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
   return StartsCharacter(text, at) && EqualNoCase(text.substr(at), suffix);
 }
 
+std::string_view WithoutTrailingBlanksAndDots(std::string_view name) {
+  std::size_t end = name.find_last_not_of(" .");
+  return name.substr(0, end == std::string_view::npos ? 0 : end + 1);
+}
+
 }  // namespace sfvcheck

@@ -26,4 +26,8 @@ std::size_t FindLastOf(std::string_view text, std::string_view set);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 bool EndsWithNoCase(std::string_view text, std::string_view suffix);
 
+// `name` without its trailing spaces and dots (no trail byte of a double-byte
+// character is either), the way Windows stores a path's last component.
+std::string_view WithoutTrailingBlanksAndDots(std::string_view name);
+
 }  // namespace sfvcheck

@@ -146,6 +146,8 @@ class ScriptedFileSystem : public FileSystem {
   bool RemoveEmptyDirectory(const std::string&) override { return false; }
   bool Exists(const std::string&) override { return present; }
   std::vector<std::string> ListMatches(const std::string&) override { return {}; }
+  std::string StoredName(std::string_view name) override { return std::string(name); }
+  std::string FoldCase(std::string_view text) override { return std::string(text); }
 
  private:
   class File : public ReadableFile {

@@ -310,7 +310,8 @@ TEST_F(DirectoryCheckTest, EmptyStartTrailRemovesEveryEmptySubdirectory) {
   fs.AddFile(kDir + "full\\x", "");
   fs.AddFile(kDir + "set.sfv", "");
   Check();
-  EXPECT_EQ(Names(), (NameSet{" 0% complete ]==-- ", "full", "set.sfv"}));
+  // Stored without the end trail's last space, as Windows stores it.
+  EXPECT_EQ(Names(), (NameSet{" 0% complete ]==--", "full", "set.sfv"}));
 }
 
 TEST_F(DirectoryCheckTest, ShortNameMatchesAreNotLists) {

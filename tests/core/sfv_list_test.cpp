@@ -37,6 +37,9 @@ TEST(SfvLineTest, AcceptsAndRejectsLines) {
       {" 1234ABCD", true, "", 0x1234ABCDu},
       {"1234ABCD\ta.rar", true, "", 0x1234ABCDu},
       {"a.rar\t1234ABCD", false, "", 0},
+      // A tab is no blank: neither before the checksum nor after it.
+      {"a.rar \t1234ABCD", false, "", 0},
+      {"a.rar 1234ABCD \t", false, "", 0},
       {"1234ABCDE\ta.rar", false, "", 0},
       {"a.rar 123456789", false, "", 0},
       {"a.rar 1234567", false, "", 0},
@@ -204,6 +207,32 @@ TEST(SfvParserTest, PiecesOfAnySizeGiveTheSameList) {
   }
 }
 
+TEST(SfvParserTest, SkipsAByteOrderMarkAtTheVeryStartOnly) {
+  const std::string mark = "\xEF\xBB\xBF";
+  struct Case {
+    std::string text;
+    std::vector<std::string> paths;
+  };
+  const Case cases[] = {
+      {mark + "a.rar 00000001\r\n" + mark + "b.rar 00000002", {"C:\\a.rar", "C:\\" + mark + "b.rar"}},
+      {mark + mark + "a.rar 00000001", {"C:\\" + mark + "a.rar"}},
+      // Part of a mark is part of the name.
+      {"\xEF\xBB" "a.rar 00000001", {"C:\\\xEF\xBB" "a.rar"}},
+      {"\xEF" "a.rar 00000001", {"C:\\\xEF" "a.rar"}},
+      {mark + "00000001", {"C:\\"}},
+      {"\xEF\xBB", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Paths(ParseWhole("C:\\set.sfv", c.text)), c.paths);
+    SfvList byteWise;
+    SfvParser parser("C:\\set.sfv", byteWise);
+    for (char byte : c.text) parser.Feed(&byte, 1);
+    parser.Finish();
+    EXPECT_EQ(Paths(byteWise), c.paths);
+  }
+}
+
 // Serves one list from memory in pieces of a fixed size, optionally failing a
 // read once `failAt` bytes have been delivered. Nothing else is supported.
 class OneListFileSystem : public FileSystem {
@@ -227,6 +256,8 @@ class OneListFileSystem : public FileSystem {
   bool RemoveEmptyDirectory(const std::string&) override { return false; }
   bool Exists(const std::string&) override { return false; }
   std::vector<std::string> ListMatches(const std::string&) override { return {}; }
+  std::string StoredName(std::string_view name) override { return std::string(name); }
+  std::string FoldCase(std::string_view text) override { return std::string(text); }
 
  private:
   class File : public ReadableFile {

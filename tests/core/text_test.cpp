@@ -41,6 +41,12 @@ TEST(TextTest, CaseInsensitiveAffixes) {
   EXPECT_TRUE(StartsWithNoCase("Meter", "mE"));
   EXPECT_TRUE(StartsWithNoCase("anything", ""));
   EXPECT_FALSE(StartsWithNoCase("me", "meter"));
+  // Both ends of the alphabet.
+  EXPECT_TRUE(StartsWithNoCase("[zip] 5%", "[ZIP]"));
+  EXPECT_TRUE(StartsWithNoCase("[AZ]", "[az]"));
+  EXPECT_TRUE(EndsWithNoCase("set.za", ".ZA"));
+  EXPECT_FALSE(StartsWithNoCase("[", "{"));
+  EXPECT_FALSE(StartsWithNoCase("@", "`"));
   EXPECT_TRUE(EndsWithNoCase("set.Sfv", ".SFV"));
   EXPECT_FALSE(EndsWithNoCase("set.sfvbak", ".sfv"));
   EXPECT_FALSE(EndsWithNoCase("sfv", ".sfv"));

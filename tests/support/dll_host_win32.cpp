@@ -114,6 +114,18 @@ void UseDefaultSettings() {
   RegCloseKey(key);
 }
 
+void UseStartTrail(const std::string& startTrail) {
+  UseDefaultSettings();
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quendrell", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  RegSetValueExA(key, "SFVStart", 0, REG_SZ, reinterpret_cast<const BYTE*>(startTrail.c_str()),
+                 static_cast<DWORD>(startTrail.size() + 1));
+  RegCloseKey(key);
+}
+
 std::string DefaultMeterName(int percent) {
   const int cells = percent / 5;
   return "--==[" + std::string(cells, '#') + std::string(20 - cells, '-') + "]==--  " +

@@ -64,6 +64,9 @@ class GuardedRecord {
 // share the test prefix cannot change what a check does.
 void UseDefaultSettings();
 
+// The default settings with another start trail.
+void UseStartTrail(const std::string& startTrail);
+
 // The meter folder's name under the default settings.
 std::string DefaultMeterName(int percent);
 

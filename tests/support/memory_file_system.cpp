@@ -4,6 +4,8 @@
 #include <cstring>
 #include <functional>
 
+#include "engine/text.h"
+
 namespace sfvcheck::testing {
 namespace {
 
@@ -57,11 +59,22 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
+std::string MemoryFileSystem::Normal(std::string_view path) {
+  std::string normal(path);
+  std::replace(normal.begin(), normal.end(), '/', '\\');
+  for (;;) {
+    while (normal.size() > 1 && normal.back() == '\\') normal.pop_back();
+    std::size_t nameStart = normal.rfind('\\') + 1;  // 0 when npos
+    std::string_view name = std::string_view(normal).substr(nameStart);
+    std::size_t kept = WithoutTrailingBlanksAndDots(name).size();
+    if (kept == name.size() || kept == 0) return normal;
+    normal.resize(nameStart + kept);
+  }
+}
+
 std::string MemoryFileSystem::Key(std::string_view path) {
-  std::string key;
-  key.reserve(path.size());
-  for (char c : path) key += c == '/' ? '\\' : Lower(c);
-  while (key.size() > 1 && key.back() == '\\') key.pop_back();
+  std::string key = Normal(path);
+  for (char& c : key) c = Lower(c);
   return key;
 }
 
@@ -91,9 +104,7 @@ const MemoryFileSystem::Node* MemoryFileSystem::Find(const std::string& path) co
 void MemoryFileSystem::AddDirectoryLocked(const std::string& path) {
   std::string key = Key(path);
   if (key.empty() || nodes_.count(key) != 0) return;
-  std::string normal = path;
-  std::replace(normal.begin(), normal.end(), '/', '\\');
-  while (normal.size() > 1 && normal.back() == '\\') normal.pop_back();
+  std::string normal = Normal(path);
   std::size_t cut = normal.rfind('\\');
   if (cut != std::string::npos) AddDirectoryLocked(normal.substr(0, cut));
   Node node;
@@ -103,8 +114,7 @@ void MemoryFileSystem::AddDirectoryLocked(const std::string& path) {
 }
 
 void MemoryFileSystem::PutNode(const std::string& path, Node node) {
-  std::string normal = path;
-  std::replace(normal.begin(), normal.end(), '/', '\\');
+  std::string normal = Normal(path);
   std::size_t cut = normal.rfind('\\');
   node.name = cut == std::string::npos ? normal : normal.substr(cut + 1);
   auto existing = nodes_.find(Key(path));
@@ -118,8 +128,7 @@ void MemoryFileSystem::PutNode(const std::string& path, Node node) {
 
 void MemoryFileSystem::AddFile(const std::string& path, std::string_view bytes) {
   std::lock_guard<std::mutex> guard(mutex_);
-  std::string normal = path;
-  std::replace(normal.begin(), normal.end(), '/', '\\');
+  std::string normal = Normal(path);
   std::size_t cut = normal.rfind('\\');
   if (cut != std::string::npos) AddDirectoryLocked(normal.substr(0, cut));
   Node node;
@@ -342,6 +351,16 @@ std::vector<std::string> MemoryFileSystem::ListMatches(const std::string& patter
     if (WildcardMatch(wildcard, node.name) || viaShortName) names.push_back(node.name);
   }
   return names;
+}
+
+std::string MemoryFileSystem::StoredName(std::string_view name) {
+  return std::string(WithoutTrailingBlanksAndDots(name));
+}
+
+std::string MemoryFileSystem::FoldCase(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) c = Lower(c);
+  return folded;
 }
 
 }  // namespace sfvcheck::testing

@@ -1,5 +1,6 @@
 // An in-memory FileSystem for engine tests. Names compare without regard to
-// ASCII case and '/' counts as '\', as on Windows; a file or directory can
+// ASCII case, '/' counts as '\\' and a path's last component loses its
+// trailing blanks and dots, as on Windows; a file or directory can
 // only be made inside an existing directory. Any operation can be made to
 // fail for a path, reads can fail part way, a file can be "held open for
 // writing" by someone else, and a file can carry an 8.3 short name through
@@ -83,6 +84,8 @@ class MemoryFileSystem : public FileSystem {
   bool RemoveEmptyDirectory(const std::string& path) override;
   bool Exists(const std::string& path) override;
   std::vector<std::string> ListMatches(const std::string& pattern) override;
+  std::string StoredName(std::string_view name) override;
+  std::string FoldCase(std::string_view text) override;
 
  private:
   struct Node {
@@ -92,6 +95,9 @@ class MemoryFileSystem : public FileSystem {
     std::string shortName;
   };
 
+  // The path as stored: '/' made '\\', no trailing separator, and the last
+  // component without trailing blanks and dots.
+  static std::string Normal(std::string_view path);
   static std::string Key(std::string_view path);
   static std::string ParentKey(const std::string& key);
   void CountCall(FsOp op, const std::string& path);
