@@ -20,7 +20,8 @@
 // host drives them (file events, the shutdown event to wait for the checks):
 // (a) one event over the complete set, (b) files arriving one at a time, an
 // event after each and its check ended before the next file arrives, (c) all
-// files there and N events back to back. Each as time and ratio to (a).
+// files there and N events back to back. Each as time and ratio to (a); (a),
+// short and the base of every ratio, is the best of three runs.
 #include <windows.h>
 
 #include <algorithm>
@@ -461,6 +462,7 @@ int RunPass(std::size_t smallCount, std::size_t largeCount) {
 // ---- set: whole sets through the DLL ----
 
 constexpr std::size_t kSetFileSize = 16 * 1024;
+constexpr int kSetBaseRepeats = 3;
 
 // The plug-in loaded as the host loads it: by name, from beside this program.
 class Plugin {
@@ -591,11 +593,14 @@ int RunSet(const std::string& scenarios, const std::vector<std::size_t>& counts)
     std::fprintf(stderr, "cannot load sfvcheck.dll and its entry points\n");
     return 1;
   }
-  std::printf("set: N files of %zu KiB through sfvcheck.dll, %d-bit build, one run each, load %s\n",
+  std::printf("set: N files of %zu KiB through sfvcheck.dll, %d-bit build, load %s\n",
               kSetFileSize / 1024, static_cast<int>(sizeof(void*) * 8), LoadAverage().c_str());
-  std::printf("  (a) one event over the complete set; (b) one at a time, each check ended before the next "
-              "file;\n  (c) all there, N events back to back\n");
-  // The wait itself, with no check running: part of every (b) step.
+  std::printf("  (a) one event over the complete set (best of %d); (b) one at a time, each check ended "
+              "before the next file;\n  (c) all there, N events back to back (one run each)\n",
+              kSetBaseRepeats);
+  // The wait itself, with no check running: part of every (b) step. The
+  // first window a process makes is slow to come, so one is made first.
+  plugin.WaitForChecks();
   {
     const double start = Seconds();
     for (int i = 0; i < 20; ++i) plugin.WaitForChecks();
@@ -607,8 +612,14 @@ int RunSet(const std::string& scenarios, const std::vector<std::size_t>& counts)
     const UploadSet set = MakeUploadSet(count);
     double times[3] = {-1, -1, -1};
     for (char scenario : scenarios) {
-      times[scenario - 'a'] = RunSetScenario(plugin, set, scenario);
-      if (times[scenario - 'a'] < 0) result = 1;
+      // (a) is short and every ratio rests on it: best of kSetBaseRepeats.
+      const int repeats = scenario == 'a' ? kSetBaseRepeats : 1;
+      double& best = times[scenario - 'a'];
+      for (int r = 0; r < repeats && result == 0; ++r) {
+        const double seconds = RunSetScenario(plugin, set, scenario);
+        if (seconds < 0) result = 1;
+        if (best < 0 || seconds < best) best = seconds;
+      }
     }
     std::printf("  %6zu", count);
     for (int s = 0; s < 3; ++s) {

@@ -8,7 +8,9 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/file_crc.h"
 #include "engine/naming.h"
@@ -63,61 +65,134 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
-// The markers of one kind in the directory: those listed when the pass
-// starts and those it makes. Where looking up an absent name reads the whole
-// directory (Wine on a case-sensitive file system does), deleting both
-// markers of every good entry by name would make a pass quadratic in the
-// number of files; one listing per pass keeps it linear. Names are compared
-// as the file system stores them (a listed "a.rar " makes "a-[MISSING].rar").
-// Answers "absent" only when sure: a name in a subdirectory or beyond ASCII,
-// where the system's folding and the file system's could differ, is always
-// looked up.
-class MarkerIndex {
+// One listing of the directory, taken when a pass starts and kept up to date
+// with what the pass itself makes and removes, answers for most names the
+// pass uses whether they exist, so that the pass need not ask the file
+// system name by name: opening an absent file, recreating a MissingMarker
+// that is already there and deleting markers that are not there cost more
+// than the rest of a visit (under Wine on a case-sensitive file system every
+// lookup of an absent name reads the whole directory). Names compare as the
+// file system stores them (a listed "a.rar " is the file a.rar).
+//
+// It answers only where it is sure, and says kUnknown otherwise: for names in
+// a subdirectory, names beyond ASCII (and every name, once the directory holds
+// one: the system's case folding could match it to an ASCII name), names that
+// reach past the plain name (':' for a stream) or may be an 8.3 alias ('~'),
+// and every name when the directory could not be listed to its end.
+class DirectoryListing {
  public:
-  MarkerIndex(FileSystem& fs, const std::string& prefix, std::string_view tag) : fs_(fs), prefix_(prefix) {
-    for (const std::string& name : fs.ListMatches(prefix + "*" + std::string(tag) + "*")) Remember(name);
+  enum class Kind { kUnknown, kAbsent, kEmptyFile, kFile, kDirectory };
+
+  DirectoryListing(FileSystem& fs, const std::string& prefix) : fs_(fs), prefix_(prefix) {
+    std::vector<DirectoryEntry> entries;
+    complete_ = fs.ListDirectory(prefix, &entries);
+    for (const DirectoryEntry& entry : entries) {
+      if (!complete_) break;
+      if (!IsAscii(entry.name) || !IsAscii(entry.shortName)) {
+        complete_ = false;
+        break;
+      }
+      const Kind kind = entry.isDirectory ? Kind::kDirectory : entry.size == 0 ? Kind::kEmptyFile : Kind::kFile;
+      names_[NameKey(fs, entry.name)] = {kind, entry.name};
+      if (!entry.shortName.empty()) names_.emplace(NameKey(fs, entry.shortName), Name{kind, entry.name});
+    }
+    if (!complete_) names_.clear();
   }
 
-  bool MayExist(const std::string& path) const {
-    if (lookUpAll_) return true;
-    std::string_view name = NameInDirectory(path);
-    return name.empty() || !IsAscii(name) || names_.count(NameKey(fs_, name)) != 0;
+  bool complete() const { return complete_; }
+
+  Kind Look(const std::string& path) const {
+    std::string key;
+    if (!KeyOf(path, &key)) return Kind::kUnknown;
+    auto it = names_.find(key);
+    return it == names_.end() ? Kind::kAbsent : it->second.kind;
   }
 
-  void Add(const std::string& path) {
-    std::string_view name = NameInDirectory(path);
-    if (name.empty()) return;  // always looked up anyway
-    Remember(name);
+  // The pass made, replaced or removed `path` (kUnknown: it may have).
+  void Note(const std::string& path, Kind kind) {
+    std::string key;
+    if (!KeyOf(path, &key)) return;
+    if (kind == Kind::kAbsent) {
+      names_.erase(key);
+      return;
+    }
+    auto it = names_.find(key);
+    if (it != names_.end()) {
+      it->second.kind = kind;  // a replaced file keeps its stored spelling
+    } else {
+      names_[key] = {kind, fs_.StoredName(path.substr(prefix_.size()))};
+    }
+  }
+
+  // The stored names of the listed directories that begin with `trail`.
+  std::vector<std::string> DirectoriesStartingWith(const std::string& trail) const {
+    std::vector<std::string> names;
+    for (const auto& [key, name] : names_) {
+      if (name.kind == Kind::kDirectory && NameKey(fs_, name.stored) == key &&
+          StartsWithAsStored(fs_, name.stored, trail)) {
+        names.push_back(name.stored);
+      }
+    }
+    return names;
+  }
+
+  // Whether a directory of exactly this stored spelling is listed.
+  bool HoldsDirectorySpelt(const std::string& path) const {
+    std::string key;
+    if (!KeyOf(path, &key)) return false;
+    auto it = names_.find(key);
+    return it != names_.end() && it->second.kind == Kind::kDirectory &&
+           it->second.stored == fs_.StoredName(path.substr(prefix_.size()));
   }
 
  private:
-  // The plain name when the path lies directly in the directory, else empty.
-  std::string_view NameInDirectory(std::string_view path) const {
-    if (path.size() <= prefix_.size() || path.compare(0, prefix_.size(), prefix_) != 0) return {};
-    std::string_view name = path.substr(prefix_.size());
-    if (!IsAscii(name)) return name;  // checked by the caller; may hold trail bytes like '\\'
-    return name.find_first_of("\\/") == std::string_view::npos ? name : std::string_view();
-  }
+  struct Name {
+    Kind kind;
+    std::string stored;
+  };
 
-  void Remember(std::string_view name) {
-    if (!IsAscii(name)) lookUpAll_ = true;
-    names_.insert(NameKey(fs_, name));
+  // The key of a plain name of this directory that the listing can vouch for.
+  bool KeyOf(const std::string& path, std::string* key) const {
+    if (!complete_ || path.size() <= prefix_.size() || path.compare(0, prefix_.size(), prefix_) != 0) {
+      return false;
+    }
+    const std::string_view name = std::string_view(path).substr(prefix_.size());
+    if (!IsAscii(name) || name.find_first_of("\\/:~") != std::string_view::npos) return false;
+    *key = NameKey(fs_, name);
+    return !key->empty();
   }
 
   FileSystem& fs_;
   const std::string& prefix_;
-  std::unordered_set<std::string> names_;
-  bool lookUpAll_ = false;
+  bool complete_ = false;
+  std::unordered_map<std::string, Name> names_;  // by NameKey, 8.3 aliases too
 };
 
-// Removes every empty directory whose name begins with the start trail.
-// Wildcard matching on Windows can also match through 8.3 short names, so
-// each name is tested again.
-void RemoveMeterFolders(FileSystem& fs, const std::string& prefix, const std::string& startTrail) {
-  for (const std::string& name : fs.ListMatches(prefix + startTrail + "*")) {
-    if (!StartsWithAsStored(fs, name, startTrail)) continue;
-    fs.RemoveEmptyDirectory(prefix + name);
+using Kind = DirectoryListing::Kind;
+
+// Removes every empty directory whose name begins with the start trail, but
+// `keep` (a meter folder about to be made again under the same name). Without
+// a listing, wildcard matching on Windows can also match through 8.3 short
+// names, so each name is tested again.
+void RemoveMeterFolders(FileSystem& fs, DirectoryListing& listing, const std::string& prefix,
+                        const std::string& startTrail, const std::string& keep) {
+  if (!listing.complete()) {
+    for (const std::string& name : fs.ListMatches(prefix + startTrail + "*")) {
+      if (!StartsWithAsStored(fs, name, startTrail)) continue;
+      fs.RemoveEmptyDirectory(prefix + name);
+    }
+    return;
   }
+  for (const std::string& name : listing.DirectoriesStartingWith(startTrail)) {
+    const std::string path = prefix + name;
+    if (path == keep) continue;
+    if (fs.RemoveEmptyDirectory(path)) listing.Note(path, Kind::kAbsent);
+  }
+}
+
+void MakeMeterFolder(FileSystem& fs, DirectoryListing& listing, const std::string& meterPath) {
+  if (listing.HoldsDirectorySpelt(meterPath)) return;  // kept from the last pass
+  listing.Note(meterPath, fs.MakeDirectory(meterPath) ? Kind::kDirectory : Kind::kUnknown);
 }
 
 // False when the list could not be read, so nothing was done.
@@ -130,18 +205,25 @@ bool RunPass(const CheckContext& context, const std::string& prefix, const std::
   if (!ReadSfvList(fs, prefix + listName, list)) return false;
 
   const std::string statePath = StateFileName(prefix, listName);
+  DirectoryListing listing(fs, prefix);
   // Read on the first found entry, then kept up to date with what this pass
-  // appends, so a later duplicate of an entry sees it as verified.
+  // verifies, so a later duplicate of an entry sees it as verified.
   std::optional<std::unordered_set<std::string>> stateLines;
+  // Lines for the state file, appended in one write when the pass ends with
+  // the set incomplete (a complete set's state file is deleted anyway).
+  std::string stateAppend;
   std::size_t good = 0;
-  MarkerIndex missingMarkers(fs, prefix, kMissingTag);
-  MarkerIndex badMarkers(fs, prefix, kBadTag);
 
   for (SfvEntry& entry : list) {
-    entry.found = fs.OpenForCheck(entry.path) != nullptr;
+    // Still opened when listed: a file being written must not count as found.
+    const Kind kind = listing.Look(entry.path);
+    entry.found = kind != Kind::kAbsent && kind != Kind::kDirectory && fs.CanOpenForCheck(entry.path);
 
     if (entry.found) {
-      if (!stateLines) stateLines = ReadStateLines(fs, statePath);
+      if (!stateLines) {
+        stateLines = listing.Look(statePath) == Kind::kAbsent ? std::unordered_set<std::string>()
+                                                              : ReadStateLines(fs, statePath);
+      }
       entry.verified = stateLines->count(entry.path) != 0;
     }
 
@@ -151,48 +233,84 @@ bool RunPass(const CheckContext& context, const std::string& prefix, const std::
         entry.found = false;
       } else if (crc == entry.expectedCrc) {
         entry.verified = true;
-        // A lost append only costs a second hash on a later pass.
-        if (fs.AppendBytes(statePath, entry.path + kLineEnd)) stateLines->insert(entry.path);
+        stateAppend += entry.path + kLineEnd;
+        stateLines->insert(entry.path);
       }
     }
 
     const std::string missingMarker = MissingMarkerName(entry.path);
     const std::string badMarker = BadMarkerName(entry.path);
+    auto removeMarker = [&](const std::string& marker) {
+      if (listing.Look(marker) != Kind::kAbsent && fs.RemoveFile(marker)) listing.Note(marker, Kind::kAbsent);
+    };
     if (entry.found && entry.verified) {
       ++good;
-      if (missingMarkers.MayExist(missingMarker)) fs.RemoveFile(missingMarker);
-      if (badMarkers.MayExist(badMarker)) fs.RemoveFile(badMarker);
+      removeMarker(missingMarker);
+      removeMarker(badMarker);
     } else if (entry.found) {
       // Move aside: the listed file goes only once its copy is safe. A failed
       // copy may still leave a partial file behind.
       // Once moved aside the file is bad, no longer missing: an earlier
       // MissingMarker would tell users the wrong thing.
-      badMarkers.Add(badMarker);
+      listing.Note(badMarker, Kind::kUnknown);
       if (fs.CopyOver(entry.path, badMarker)) {
-        fs.RemoveFile(entry.path);
-        if (missingMarkers.MayExist(missingMarker)) fs.RemoveFile(missingMarker);
+        listing.Note(entry.path, fs.RemoveFile(entry.path) ? Kind::kAbsent : Kind::kUnknown);
+        removeMarker(missingMarker);
       }
-    } else if (!badMarkers.MayExist(badMarker) || !fs.Exists(badMarker)) {
-      missingMarkers.Add(missingMarker);
-      fs.CreateEmptyFile(missingMarker);
+    } else {
+      const Kind bad = listing.Look(badMarker);
+      const bool badExists = bad == Kind::kUnknown ? fs.Exists(badMarker) : bad != Kind::kAbsent;
+      // An empty file of the marker's name is what create-always would leave.
+      if (!badExists && listing.Look(missingMarker) != Kind::kEmptyFile) {
+        listing.Note(missingMarker, fs.CreateEmptyFile(missingMarker) ? Kind::kEmptyFile : Kind::kUnknown);
+      }
     }
   }
 
-  RemoveMeterFolders(fs, prefix, settings.startTrail);
-
   int percent = CompletePercentage(good, list.size());
   std::string meterPath = prefix + MeterFolderName(percent, settings);
+  const bool meterStays = percent < 100 || settings.deleteFlag == 0;
+  // A lost append only costs a second hash on a later pass.
+  if (percent < 100 && !stateAppend.empty()) fs.AppendBytes(statePath, stateAppend);
+
+  const std::string keep = meterStays ? prefix + fs.StoredName(meterPath.substr(prefix.size())) : std::string();
+  RemoveMeterFolders(fs, listing, prefix, settings.startTrail, keep);
   if (percent < 100) {
-    fs.MakeDirectory(meterPath);
+    MakeMeterFolder(fs, listing, meterPath);
     return true;
   }
   if (settings.deleteFlag != 0) {
-    RemoveMeterFolders(fs, prefix, settings.startTrail);
+    RemoveMeterFolders(fs, listing, prefix, settings.startTrail, std::string());
   } else {
-    fs.MakeDirectory(meterPath);
+    MakeMeterFolder(fs, listing, meterPath);
   }
-  fs.RemoveFile(statePath);
+  if (listing.Look(statePath) != Kind::kAbsent) fs.RemoveFile(statePath);
   return true;
+}
+
+// The "*.sfv" names in the directory, in enumeration order. An enumeration
+// that another event's check started after this event was received serves
+// this one too.
+std::vector<std::string> ListNames(const CheckContext& context, const std::string& prefix) {
+  const bool shared = context.ledger != nullptr && context.ticket != nullptr && context.ticket->valid() &&
+                      context.ticket->prefix() == prefix;
+  std::vector<std::string> names;
+  if (shared && context.ledger->ListsSeen(*context.ticket, &names)) return names;
+
+  const std::uint64_t start = shared ? context.ledger->PassStart() : 0;
+  std::vector<DirectoryEntry> entries;
+  if (shared && context.fs.ListDirectory(prefix, &entries)) {
+    for (const DirectoryEntry& entry : entries) {
+      if (EndsWithNoCase(entry.name, kListSuffix)) names.push_back(entry.name);
+    }
+    context.ledger->ListsEnumerated(*context.ticket, start, names);
+    return names;
+  }
+  for (std::string& name : context.fs.ListMatches(prefix + kListPattern)) {
+    // An 8.3 short name can match "*.sfv" for a longer extension.
+    if (EndsWithNoCase(name, kListSuffix)) names.push_back(std::move(name));
+  }
+  return names;
 }
 
 }  // namespace
@@ -222,12 +340,7 @@ int DirectoryCheck(const CheckContext& context, const std::string& path) {
   try {
     std::optional<std::string> prefix = DirectoryPrefix(path);
     if (!prefix) return 0;
-    std::vector<std::string> names = context.fs.ListMatches(*prefix + kListPattern);
-    for (const std::string& name : names) {
-      // An 8.3 short name can match "*.sfv" for a longer extension.
-      if (!EndsWithNoCase(name, kListSuffix)) continue;
-      VerificationPass(context, *prefix, name);
-    }
+    for (const std::string& name : ListNames(context, *prefix)) VerificationPass(context, *prefix, name);
   } catch (...) {
   }
   return 1;

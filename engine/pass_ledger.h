@@ -5,18 +5,29 @@
 // same list would find nothing new and is skipped. The ledger holds records
 // only for directories with a received event whose check has not ended.
 //
-// Threads: Receive and the tickets' release run on any thread; Covered and
-// PassCompleted run under the CheckLock. One mutex guards all state.
+// Threads: Receive and the tickets' release run on any thread; the others
+// run on checking threads. One lock of the ledger's own guards all state.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sfvcheck {
+
+// The lock that guards a ledger. The plug-in gives one that takes no system
+// object under contention; by default the ledger uses a std::mutex.
+class LedgerLock {
+ public:
+  virtual ~LedgerLock() = default;
+  virtual void lock() = 0;
+  virtual void unlock() = 0;
+};
 
 class PassLedger {
  public:
@@ -45,7 +56,8 @@ class PassLedger {
     std::uint64_t stamp_ = 0;
   };
 
-  PassLedger() = default;
+  PassLedger();
+  explicit PassLedger(LedgerLock& lock) : lock_(lock) {}
   PassLedger(const PassLedger&) = delete;
   PassLedger& operator=(const PassLedger&) = delete;
 
@@ -65,6 +77,14 @@ class PassLedger {
   // has run to its end.
   void PassCompleted(const Ticket& ticket, const std::string& listName, std::uint64_t start);
 
+  // The list names that an enumeration of the ticket's directory found,
+  // when one started after the ticket's event was received and could list
+  // the directory to its end: that event may take them for its own.
+  bool ListsSeen(const Ticket& ticket, std::vector<std::string>* listNames);
+
+  // A complete enumeration of the ticket's directory, started at `start`.
+  void ListsEnumerated(const Ticket& ticket, std::uint64_t start, const std::vector<std::string>& listNames);
+
   // Directories with a record; for tests of the bookkeeping's bounds.
   std::size_t DirectoryCount();
 
@@ -72,9 +92,21 @@ class PassLedger {
   struct Directory {
     std::size_t openTickets = 0;
     std::map<std::string, std::uint64_t> lastPassStart;  // by list name
+    std::uint64_t listsStart = 0;  // 0: no enumeration recorded
+    std::vector<std::string> listNames;
   };
 
-  std::mutex mutex_;
+  class MutexLock : public LedgerLock {
+   public:
+    void lock() override { mutex_.lock(); }
+    void unlock() override { mutex_.unlock(); }
+
+   private:
+    std::mutex mutex_;
+  };
+
+  std::unique_ptr<LedgerLock> ownLock_;
+  LedgerLock& lock_;
   std::uint64_t lastStamp_ = 0;
   std::map<std::string, Directory> directories_;  // by directory prefix
 };

@@ -46,9 +46,21 @@ ModuleCheckLock& TheCheckLock() {
   return checkLock;
 }
 
+// A critical section waits without taking a system object, so checks leave
+// no handle behind however they contend.
+class ModuleLedgerLock : public LedgerLock {
+ public:
+  void lock() override { section_.Enter(); }
+  void unlock() override { section_.Leave(); }
+
+ private:
+  CriticalSection section_;
+};
+
 // Lets the checks of a burst of events in one directory share passes.
 PassLedger& TheLedger() {
-  static PassLedger ledger;
+  static ModuleLedgerLock lock;
+  static PassLedger ledger(lock);
   return ledger;
 }
 

@@ -353,6 +353,21 @@ std::vector<std::string> MemoryFileSystem::ListMatches(const std::string& patter
   return names;
 }
 
+bool MemoryFileSystem::ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kListDirectory, prefix);
+  entries->clear();
+  if (Faulty(FsOp::kListDirectory, prefix)) return false;
+  std::string directory = Key(prefix);
+  auto it = nodes_.find(directory);
+  if (it == nodes_.end() || !it->second.isDirectory) return false;
+  for (const auto& [key, node] : nodes_) {
+    if (key == directory || ParentKey(key) != directory) continue;
+    entries->push_back({node.name, node.shortName, node.bytes.size(), node.isDirectory});
+  }
+  return true;
+}
+
 std::string MemoryFileSystem::StoredName(std::string_view name) {
   return std::string(WithoutTrailingBlanksAndDots(name));
 }
