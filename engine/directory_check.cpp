@@ -65,6 +65,56 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether `pattern` ('*' for any run of bytes) matches all of `name`, ASCII
+// letters compared without regard to case.
+bool MatchesPattern(std::string_view pattern, std::string_view name) {
+  std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] != '*' && AsciiLower(pattern[p]) == AsciiLower(name[n])) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+// A listed name that the listing shows only in part: a character beyond
+// ASCII, which the system may fold to an ASCII letter (and whose trail byte
+// may look like ASCII), or a '?' or '*' standing for a character the code
+// page lacks. Each such character, with the byte after it, becomes a '*':
+// the pattern matches every ASCII name the entry could answer to.
+bool IsPartlyShown(std::string_view name) {
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) >= 0x80 || c == '?' || c == '*') return true;
+  }
+  return false;
+}
+
+std::string PartlyShownPattern(std::string_view name) {
+  std::string pattern;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if (static_cast<unsigned char>(c) >= 0x80 || c == '?' || c == '*') {
+      if (static_cast<unsigned char>(c) >= 0x80) ++i;  // a possible trail byte
+      if (pattern.empty() || pattern.back() != '*') pattern += '*';
+    } else {
+      pattern += c;
+    }
+  }
+  return pattern;
+}
+
 // One listing of the directory, taken when a pass starts and kept up to date
 // with what the pass itself makes and removes, answers for most names the
 // pass uses whether they exist, so that the pass need not ask the file
@@ -75,10 +125,10 @@ bool IsAscii(std::string_view text) {
 // file system stores them (a listed "a.rar " is the file a.rar).
 //
 // It answers only where it is sure, and says kUnknown otherwise: for names in
-// a subdirectory, names beyond ASCII (and every name, once the directory holds
-// one: the system's case folding could match it to an ASCII name), names that
-// reach past the plain name (':' for a stream) or may be an 8.3 alias ('~'),
-// and every name when the directory could not be listed to its end.
+// a subdirectory, names beyond ASCII, names that reach past the plain name
+// (':' for a stream) or may be an 8.3 alias ('~'), names that a listed name
+// shown only in part could stand for, and every name when the directory
+// could not be listed to its end.
 class DirectoryListing {
  public:
   enum class Kind { kUnknown, kAbsent, kEmptyFile, kFile, kDirectory };
@@ -86,20 +136,25 @@ class DirectoryListing {
   DirectoryListing(FileSystem& fs, const std::string& prefix) : fs_(fs), prefix_(prefix) {
     std::vector<DirectoryEntry> entries;
     complete_ = fs.ListDirectory(prefix, &entries);
+    if (!complete_) return;
     for (const DirectoryEntry& entry : entries) {
-      if (!complete_) break;
-      if (!IsAscii(entry.name) || !IsAscii(entry.shortName)) {
-        complete_ = false;
-        break;
-      }
       const Kind kind = entry.isDirectory ? Kind::kDirectory : entry.size == 0 ? Kind::kEmptyFile : Kind::kFile;
-      names_[NameKey(fs, entry.name)] = {kind, entry.name};
-      if (!entry.shortName.empty()) names_.emplace(NameKey(fs, entry.shortName), Name{kind, entry.name});
+      for (const std::string* name : {&entry.name, &entry.shortName}) {
+        if (name->empty()) continue;
+        if (IsPartlyShown(*name)) {
+          partlyShown_.push_back(PartlyShownPattern(*name));
+          if (entry.isDirectory) partlyShownDirectory_ = true;
+        } else if (name == &entry.name) {
+          names_[NameKey(fs, *name)] = {kind, *name};
+        } else {
+          names_.emplace(NameKey(fs, *name), Name{kind, entry.name});
+        }
+      }
     }
-    if (!complete_) names_.clear();
   }
 
-  bool complete() const { return complete_; }
+  // Whether the listing knows every directory by name.
+  bool knowsDirectories() const { return complete_ && !partlyShownDirectory_; }
 
   Kind Look(const std::string& path) const {
     std::string key;
@@ -159,13 +214,19 @@ class DirectoryListing {
     const std::string_view name = std::string_view(path).substr(prefix_.size());
     if (!IsAscii(name) || name.find_first_of("\\/:~") != std::string_view::npos) return false;
     *key = NameKey(fs_, name);
-    return !key->empty();
+    if (key->empty()) return false;
+    for (const std::string& pattern : partlyShown_) {
+      if (MatchesPattern(pattern, *key)) return false;
+    }
+    return true;
   }
 
   FileSystem& fs_;
   const std::string& prefix_;
   bool complete_ = false;
   std::unordered_map<std::string, Name> names_;  // by NameKey, 8.3 aliases too
+  std::vector<std::string> partlyShown_;         // patterns, see PartlyShownPattern
+  bool partlyShownDirectory_ = false;
 };
 
 using Kind = DirectoryListing::Kind;
@@ -176,10 +237,10 @@ using Kind = DirectoryListing::Kind;
 // names, so each name is tested again.
 void RemoveMeterFolders(FileSystem& fs, DirectoryListing& listing, const std::string& prefix,
                         const std::string& startTrail, const std::string& keep) {
-  if (!listing.complete()) {
+  if (!listing.knowsDirectories()) {
     for (const std::string& name : fs.ListMatches(prefix + startTrail + "*")) {
       if (!StartsWithAsStored(fs, name, startTrail)) continue;
-      fs.RemoveEmptyDirectory(prefix + name);
+      if (fs.RemoveEmptyDirectory(prefix + name)) listing.Note(prefix + name, Kind::kAbsent);
     }
     return;
   }
