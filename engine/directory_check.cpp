@@ -4,6 +4,7 @@
 // pass that made it.
 #include "engine/directory_check.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -25,15 +26,31 @@ constexpr char kListSuffix[] = ".sfv";
 constexpr char kLineEnd[] = "\r\n";
 constexpr std::size_t kStateReadSize = 4096;
 
-// The lines of a state file: split at LF, CR LF or a lone CR, terminators
-// dropped. On a read error the lines completed so far are kept but a
-// partial last line is not, since a cut-off path could equal another entry.
-std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string& statePath) {
+// The lines of a state file that equal a listed entry's path, split at LF,
+// CR LF or a lone CR, terminators dropped. Anyone can upload a file under the
+// state file's name, so nothing else is kept and no line is held beyond the
+// longest listed path: memory stays bounded by the list whatever the file
+// holds. On a read error the lines completed so far are kept but a partial
+// last line is not, since a cut-off path could equal another entry.
+std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string& statePath,
+                                               const SfvList& list) {
   std::unordered_set<std::string> lines;
   std::unique_ptr<ReadableFile> file = fs.OpenForCheck(statePath);
   if (!file) return lines;
+  std::unordered_set<std::string_view> listed;
+  std::size_t longest = 0;
+  for (const SfvEntry& entry : list) {
+    listed.insert(entry.path);
+    longest = std::max(longest, entry.path.size());
+  }
   char buffer[kStateReadSize];
   std::string line;
+  bool tooLong = false;
+  auto endLine = [&] {
+    if (!tooLong && listed.count(line) != 0) lines.insert(line);
+    line.clear();
+    tooLong = false;
+  };
   bool afterCr = false;
   for (;;) {
     std::size_t got = 0;
@@ -46,15 +63,16 @@ std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string
         if (c == '\n') continue;
       }
       if (c == '\r' || c == '\n') {
-        lines.insert(std::move(line));
-        line.clear();
+        endLine();
         afterCr = c == '\r';
-      } else {
+      } else if (line.size() < longest) {
         line += c;
+      } else {
+        tooLong = true;
       }
     }
   }
-  if (!line.empty()) lines.insert(std::move(line));
+  if (!line.empty()) endLine();
   return lines;
 }
 
@@ -260,6 +278,10 @@ void MakeMeterFolder(FileSystem& fs, DirectoryListing& listing, const std::strin
 bool RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName) {
   FileSystem& fs = context.fs;
   FileCrc32 fileCrc(fs);
+  // Without its buffer every hash fails, and present files would be taken for
+  // missing ones: the pass ends before it changes anything; the next event
+  // tries again.
+  if (!fileCrc.HasBuffer()) return false;
   SfvList list;
   RunSettings settings = context.readSettings ? context.readSettings() : RunSettings{};
 
@@ -283,7 +305,7 @@ bool RunPass(const CheckContext& context, const std::string& prefix, const std::
     if (entry.found) {
       if (!stateLines) {
         stateLines = listing.Look(statePath) == Kind::kAbsent ? std::unordered_set<std::string>()
-                                                              : ReadStateLines(fs, statePath);
+                                                              : ReadStateLines(fs, statePath, list);
       }
       entry.verified = stateLines->count(entry.path) != 0;
     }

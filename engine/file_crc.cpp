@@ -134,7 +134,7 @@ std::uint32_t FileCrc32Kernel(std::uint32_t crc, const void* data, std::size_t s
 }
 
 // The buffer is allocated once here rather than per file; without it every
-// hash fails, which the caller treats as a file it could not read.
+// hash fails, so callers ask HasBuffer() before they rely on a hash.
 FileCrc32::FileCrc32(FileSystem& fs) : fs_(fs), buffer_(new (std::nothrow) unsigned char[kReadSize]) {}
 
 bool FileCrc32::ComputeFileCrc(const std::string& path, std::uint32_t* crc) {

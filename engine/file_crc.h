@@ -20,6 +20,9 @@ class FileCrc32 {
 
   explicit FileCrc32(FileSystem& fs);
 
+  // False when the read buffer could not be allocated: every hash would fail.
+  bool HasBuffer() const { return buffer_ != nullptr; }
+
   // False when the file cannot be opened (for reading, denying others write
   // access) or a read fails. An empty file gives 0.
   bool ComputeFileCrc(const std::string& path, std::uint32_t* crc);

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <new>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -12,9 +15,59 @@
 #include <utility>
 #include <vector>
 
+#include "engine/file_crc.h"
 #include "tests/support/memory_file_system.h"
 #include "tests/support/std_check_lock.h"
 #include "tests/support/test_data.h"
+
+// Every allocation of this program goes through these replacements, so a
+// test can make the hash buffer's allocation fail and see the most memory a
+// pass holds at once.
+namespace allocations {
+
+std::atomic<bool> failHashBuffer{false};
+std::atomic<std::size_t> current{0};
+std::atomic<std::size_t> peak{0};
+// The block's size is kept before it; 16 bytes keep malloc's alignment.
+constexpr std::size_t kHeader = 16;
+
+void* Allocate(std::size_t size) noexcept {
+  if (failHashBuffer.load() && size == sfvcheck::FileCrc32::kReadSize) return nullptr;
+  auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
+  if (block == nullptr) return nullptr;
+  *reinterpret_cast<std::size_t*>(block) = size;
+  std::size_t now = current += size;
+  std::size_t seen = peak.load();
+  while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+  }
+  return block + kHeader;
+}
+
+void* AllocateOrThrow(std::size_t size) {
+  void* memory = Allocate(size);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+
+void Free(void* memory) noexcept {
+  if (memory == nullptr) return;
+  unsigned char* block = static_cast<unsigned char*>(memory) - kHeader;
+  current -= *reinterpret_cast<std::size_t*>(block);
+  std::free(block);
+}
+
+}  // namespace allocations
+
+void* operator new(std::size_t size) { return allocations::AllocateOrThrow(size); }
+void* operator new[](std::size_t size) { return allocations::AllocateOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocations::Allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocations::Allocate(size); }
+void operator delete(void* memory) noexcept { allocations::Free(memory); }
+void operator delete[](void* memory) noexcept { allocations::Free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { allocations::Free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { allocations::Free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { allocations::Free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { allocations::Free(memory); }
 
 namespace sfvcheck {
 namespace {
@@ -155,6 +208,53 @@ TEST_F(DirectoryCheckTest, StateFileReadErrorKeepsOnlyCompleteLines) {
   EXPECT_EQ(fs.Calls(FsOp::kRead, kDir + "a.rar"), 0u);
   EXPECT_GT(fs.Calls(FsOp::kRead, kDir + "b.rar"), 0u);
   EXPECT_TRUE(fs.FileBytes(kDir + "b-[BAD]").has_value());
+}
+
+// Anyone can upload a file under the state file's name: the pass keeps only
+// the lines that are listed paths, and none longer than the longest of them.
+TEST_F(DirectoryCheckTest, StateFileMemoryStaysBoundedByTheList) {
+  Put("a.rar");
+  PutCorrupt("b.rar");
+  List("set.sfv", {"a.rar", "b.rar"});
+  std::string state;
+  for (int i = 0; state.size() < (8u << 20); ++i) state += "C:\\up\\" + std::to_string(i) + ".rar\r\n";
+  state += "C:\\up\\a.rar\r\n";
+  // An enormous line that begins with b.rar's path does not list b.rar.
+  state += "C:\\up\\b.rar" + std::string(8u << 20, 'x');
+  fs.AddFile(kDir + ".qdrl.set.sfv.state", state);
+
+  const std::size_t before = allocations::current.load();
+  allocations::peak = before;
+  Check();
+  // The in-memory file system copies the file when it is opened; the pass
+  // itself may hold little more than its list and its hash buffer.
+  EXPECT_LT(allocations::peak.load() - before, state.size() + FileCrc32::kReadSize + (1u << 20));
+  EXPECT_EQ(fs.Calls(FsOp::kRead, kDir + "a.rar"), 0u);
+  EXPECT_EQ(Bytes("b-[BAD].rar"), content["b.rar"] + "x");
+  EXPECT_TRUE(Has("--==[##########----------]==--  50% complete"));
+}
+
+// Without a hash buffer every present file would read as missing.
+TEST_F(DirectoryCheckTest, AFailedHashBufferAllocationChangesNothing) {
+  Put("a.rar");
+  PutCorrupt("b.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  fs.AddFile(kDir + "a-[MISSING].rar", "");
+  fs.AddDirectory(kDir + kNothing);
+  const NameSet before = Names();
+  fs.ResetCalls();
+  allocations::failHashBuffer = true;
+  Check();
+  allocations::failHashBuffer = false;
+  EXPECT_EQ(Names(), before);
+  for (FsOp op : {FsOp::kAppendBytes, FsOp::kCreateEmptyFile, FsOp::kCopyOver, FsOp::kRemoveFile,
+                  FsOp::kMakeDirectory, FsOp::kRemoveEmptyDirectory}) {
+    EXPECT_EQ(fs.Calls(op), 0u) << static_cast<int>(op);
+  }
+
+  Check();  // the next event
+  EXPECT_EQ(Names(), (NameSet{".qdrl.set.sfv.state", kOneOfThree, "a.rar", "b-[BAD].rar", "c-[MISSING].rar",
+                              "set.sfv"}));
 }
 
 TEST_F(DirectoryCheckTest, CorruptFileMovesToBadMarkerAndGetsNoMissingMarker) {
