@@ -35,15 +35,15 @@
 #include <string>
 #include <vector>
 
-#include "engine/crc32.h"
-#include "engine/directory_check.h"
-#include "engine/file_crc.h"
-#include "engine/file_system_win32.h"
-#include "engine/naming.h"
-#include "engine/owned_handle_win32.h"
+#include "core/check/directory_check.h"
+#include "core/check/file_crc.h"
+#include "core/check/naming.h"
+#include "core/crc/crc32.h"
+#include "core/host/host_record.h"
+#include "core/settings/run_settings.h"
 #include "plugin/entry_points_win32.h"
-#include "plugin/host_record.h"
-#include "settings/run_settings.h"
+#include "win32/file_system_win32.h"
+#include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
 namespace {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "settings/run_settings.h"
+#include "core/settings/run_settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace sfvcheck;

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/naming.h"
-#include "engine/text.h"
+#include "core/check/naming.h"
+#include "core/check/text.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

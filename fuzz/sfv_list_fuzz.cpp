@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/sfv_list.h"
-#include "engine/text.h"
+#include "core/check/sfv_list.h"
+#include "core/check/text.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

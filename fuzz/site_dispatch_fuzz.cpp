@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "plugin/site_commands.h"
+#include "core/host/site_commands.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace sfvcheck;

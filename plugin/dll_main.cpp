@@ -12,16 +12,16 @@
 #include <string>
 #include <string_view>
 
-#include "engine/code_page_win32.h"
-#include "engine/directory_check.h"
-#include "engine/file_system_win32.h"
+#include "win32/code_page_win32.h"
+#include "core/check/directory_check.h"
+#include "win32/file_system_win32.h"
 #include "plugin/entry_points_win32.h"
-#include "plugin/host_record.h"
-#include "plugin/site_commands.h"
-#include "plugin/site_compare_win32.h"
-#include "plugin/workers_win32.h"
-#include "settings/config_dialog.h"
-#include "settings/registry_store.h"
+#include "core/host/host_record.h"
+#include "core/host/site_commands.h"
+#include "win32/site_compare_win32.h"
+#include "win32/workers_win32.h"
+#include "win32/config_dialog_win32.h"
+#include "win32/registry_store_win32.h"
 
 namespace sfvcheck {
 namespace {

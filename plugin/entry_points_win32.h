@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "plugin/host_record.h"
+#include "core/host/host_record.h"
 
 #define SFVCHECK_HOOK_CALL __cdecl
 #define SFVCHECK_INIT_CALL __stdcall

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "plugin/entry_points_win32.h"
-#include "plugin/host_record.h"
+#include "core/host/host_record.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "engine/crc32.h"
+#include "core/crc/crc32.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_crc.h"
-#include "engine/file_system.h"
+#include "core/check/file_crc.h"
+#include "core/check/file_system.h"
 #include "tests/support/test_data.h"
 
 namespace sfvcheck {

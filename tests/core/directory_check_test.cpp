@@ -1,4 +1,4 @@
-#include "engine/directory_check.h"
+#include "core/check/directory_check.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/file_crc.h"
+#include "core/check/file_crc.h"
 #include "tests/support/memory_file_system.h"
 #include "tests/support/std_check_lock.h"
 #include "tests/support/test_data.h"

@@ -1,11 +1,11 @@
-#include "engine/naming.h"
+#include "core/check/naming.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 
-#include "engine/text.h"
+#include "core/check/text.h"
 
 namespace sfvcheck {
 namespace {

@@ -1,4 +1,4 @@
-#include "settings/run_settings.h"
+#include "core/settings/run_settings.h"
 
 #include <gtest/gtest.h>
 

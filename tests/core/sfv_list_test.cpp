@@ -1,4 +1,4 @@
-#include "engine/sfv_list.h"
+#include "core/check/sfv_list.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/text.h"
+#include "core/check/text.h"
 
 namespace sfvcheck {
 namespace {

@@ -1,4 +1,4 @@
-#include "plugin/site_commands.h"
+#include "core/host/site_commands.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/text.h"
+#include "core/check/text.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "plugin/entry_points_win32.h"
-#include "plugin/host_record.h"
+#include "core/host/host_record.h"
 
 namespace sfvcheck::testing {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <functional>
 
-#include "engine/text.h"
+#include "core/check/text.h"
 
 namespace sfvcheck::testing {
 namespace {

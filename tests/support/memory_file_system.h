@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/file_system.h"
+#include "core/check/file_system.h"
 
 namespace sfvcheck::testing {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "engine/directory_check.h"
+#include "core/check/directory_check.h"
 
 namespace sfvcheck::testing {
 

@@ -1,5 +1,5 @@
 // The directory check on real directories through the Win32 file system.
-#include "engine/directory_check.h"
+#include "core/check/directory_check.h"
 
 #include <windows.h>
 
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_system_win32.h"
-#include "engine/owned_handle_win32.h"
+#include "win32/file_system_win32.h"
+#include "win32/owned_handle_win32.h"
 #include "tests/support/std_check_lock.h"
 #include "tests/support/temp_directory_win32.h"
 #include "tests/support/test_data.h"

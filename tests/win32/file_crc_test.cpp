@@ -1,4 +1,4 @@
-#include "engine/file_crc.h"
+#include "core/check/file_crc.h"
 
 #include <windows.h>
 
@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "engine/crc32.h"
-#include "engine/file_system_win32.h"
-#include "engine/owned_handle_win32.h"
+#include "core/crc/crc32.h"
+#include "win32/file_system_win32.h"
+#include "win32/owned_handle_win32.h"
 #include "tests/support/temp_directory_win32.h"
 #include "tests/support/test_data.h"
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/crc32.h"
-#include "engine/file_crc.h"
-#include "engine/file_system_win32.h"
-#include "engine/owned_handle_win32.h"
+#include "core/crc/crc32.h"
+#include "core/check/file_crc.h"
+#include "win32/file_system_win32.h"
+#include "win32/owned_handle_win32.h"
 #include "tests/support/test_data.h"
 
 namespace sfvcheck {

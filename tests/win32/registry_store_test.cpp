@@ -1,6 +1,6 @@
 // The settings store against the Wine prefix's own registry. Every test starts
 // by deleting the settings key, so each sees only what it stored itself.
-#include "settings/registry_store.h"
+#include "win32/registry_store_win32.h"
 
 #include <windows.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/owned_handle_win32.h"
+#include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_system_win32.h"
-#include "engine/owned_handle_win32.h"
-#include "engine/sfv_list.h"
+#include "win32/file_system_win32.h"
+#include "win32/owned_handle_win32.h"
+#include "core/check/sfv_list.h"
 #include "tests/support/temp_directory_win32.h"
 
 namespace sfvcheck {

@@ -1,7 +1,7 @@
 // The checking threads with dummy workers that the tests start and end at will.
 // Threads: each test's main thread plays the host; the dummy workers only
 // touch their Gate (atomics and a manual-reset event).
-#include "plugin/workers_win32.h"
+#include "win32/workers_win32.h"
 
 #include <windows.h>
 
@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/owned_handle_win32.h"
+#include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
 namespace {

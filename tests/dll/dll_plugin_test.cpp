@@ -1,0 +1,576 @@
+// The plug-in as the host sees it: loaded with LoadLibraryA, reached only
+// through its three exports by name, driven with event records.
+// Threads: the test thread plays the host; one test adds a second host thread
+// that sends idle events. The plug-in's workers are not visible here except
+// through what they leave on disk.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "win32/owned_handle_win32.h"
+#include "plugin/entry_points_win32.h"
+#include "core/host/host_record.h"
+#include "tests/support/temp_directory_win32.h"
+#include "tests/support/test_data.h"
+
+namespace sfvcheck {
+namespace {
+
+using testing::DirectoryExists;
+using testing::FileExists;
+using testing::ListDirectory;
+using testing::RandomBytes;
+using testing::TempDirectory;
+using testing::WriteFileBytes;
+
+constexpr char kDllName[] = "sfvcheck.dll";
+
+// A loaded copy of the plug-in; unloads on destruction unless released.
+class Plugin {
+ public:
+  Plugin() : module_(LoadLibraryA(kDllName)) {
+    if (module_ == nullptr) return;
+    eventHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module_, kEventHookName));
+    qndrlHook_ = EntryPointFrom<EventHookFunction>(GetProcAddress(module_, kQndrlEventHookName));
+    init_ = EntryPointFrom<InitEntryFunction>(GetProcAddress(module_, kInitEntryName));
+    if (init_ != nullptr) {
+      unsigned char initRecord[kInitRecordSize] = {};
+      init_(initRecord);
+    }
+  }
+  ~Plugin() { Unload(); }
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+
+  bool ready() const { return module_ != nullptr && eventHook_ && qndrlHook_ && init_; }
+  HMODULE module() const { return module_; }
+
+  std::int16_t Event(HostEventRecord& record) { return eventHook_(&record); }
+  std::int16_t Qndrl(HostEventRecord& record) { return qndrlHook_(&record); }
+
+  std::int16_t Qndrl(std::int32_t code) {
+    HostEventRecord record = FilledRecord(code);
+    return qndrlHook_(&record);
+  }
+  std::int16_t FileEvent(const std::string& path, std::int32_t code = kEventFileArrived) {
+    HostEventRecord record = FilledRecord(code);
+    std::snprintf(record.text, sizeof record.text, "%s", path.c_str());
+    return eventHook_(&record);
+  }
+  // The shutdown event returns only when every started check has ended.
+  void WaitForChecks() { Qndrl(kEventShutdown); }
+
+  void Unload() {
+    if (module_ != nullptr) FreeLibrary(module_);
+    module_ = nullptr;
+  }
+
+  // A record whose every byte is set, so that any write shows.
+  static HostEventRecord FilledRecord(std::int32_t code) {
+    HostEventRecord record;
+    std::memset(&record, 0xA5, sizeof record);
+    record.eventCode = code;
+    return record;
+  }
+
+ private:
+  HMODULE module_;
+  EventHookFunction eventHook_ = nullptr;
+  EventHookFunction qndrlHook_ = nullptr;
+  InitEntryFunction init_ = nullptr;
+};
+
+// The number of handles this process holds. Wine's GetProcessHandleCount
+// always reports 0; there the system's handle table is counted instead.
+DWORD OpenHandleCount() {
+  DWORD count = 0;
+  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return count;
+  struct HandleEntry {
+    USHORT processId;
+    USHORT creatorBackTraceIndex;
+    UCHAR objectType;
+    UCHAR attributes;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+  };
+  using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+  const auto query = EntryPointFrom<QuerySystemInformation>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation"));
+  constexpr ULONG kSystemHandleInformation = 16;
+  constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+  std::vector<ULONG_PTR> buffer(1 << 16);
+  for (;;) {
+    ULONG needed = 0;
+    const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR));
+    const LONG status = query(kSystemHandleInformation, buffer.data(), size, &needed);
+    if (status == kInfoLengthMismatch) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (status != 0) return 0;
+    break;
+  }
+  const ULONG entries = static_cast<ULONG>(buffer[0]);
+  const auto* entry = reinterpret_cast<const HandleEntry*>(buffer.data() + 1);
+  const auto self = static_cast<USHORT>(GetCurrentProcessId());
+  for (ULONG i = 0; i < entries; ++i) count += entry[i].processId == self ? 1 : 0;
+  return count;
+}
+
+// Runs `function` on a new thread.
+DWORD WINAPI RunFunction(void* parameter) {
+  std::unique_ptr<std::function<void()>> function(static_cast<std::function<void()>*>(parameter));
+  (*function)();
+  return 0;
+}
+
+OwnedObject StartThread(std::function<void()> function) {
+  auto* owned = new std::function<void()>(std::move(function));
+  HANDLE thread = CreateThread(nullptr, 0, RunFunction, owned, 0, nullptr);
+  if (thread == nullptr) delete owned;
+  return OwnedObject(thread);
+}
+
+bool SameBytes(const HostEventRecord& a, const HostEventRecord& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+std::uint32_t Crc32Of(const std::string& bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+// A set of files with their SFV list; `contents` are what the list promises.
+struct UploadSet {
+  std::vector<std::string> names;
+  std::vector<std::string> contents;
+
+  std::string SfvText() const {
+    std::string text = "; made by the test\r\n";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      char crc[9];
+      std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(Crc32Of(contents[i])));
+      text += names[i] + " " + crc + "\r\n";
+    }
+    return text;
+  }
+};
+
+UploadSet MakeSet(int files, std::size_t size, std::uint32_t seed) {
+  UploadSet set;
+  for (int i = 0; i < files; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "part%02d.bin", i);
+    set.names.push_back(name);
+    set.contents.push_back(RandomBytes(size, seed + i));
+  }
+  return set;
+}
+
+// Names of the directories in `directory` that show a percentage. Which
+// settings are in force is not this test's concern: every form of the
+// meter folder's name holds "<p>% complete".
+std::vector<std::string> MeterFolders(const std::string& directory) {
+  std::vector<std::string> meters;
+  for (const std::string& name : ListDirectory(directory)) {
+    if (name.find("% complete") != std::string::npos && DirectoryExists(directory + name)) {
+      meters.push_back(name);
+    }
+  }
+  return meters;
+}
+
+std::string Marker(const std::string& directory, const std::string& name, const char* tag) {
+  const std::size_t dot = name.rfind('.');
+  return directory + name.substr(0, dot) + tag + name.substr(dot);
+}
+
+std::string Listing(const std::string& directory) {
+  std::string text;
+  for (const std::string& name : ListDirectory(directory)) text += "  " + name + "\n";
+  return text;
+}
+
+class PluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(plugin.ready()) << "cannot load " << kDllName << " with its three exports"; }
+  void TearDown() override {
+    if (plugin.ready()) plugin.WaitForChecks();
+  }
+
+  Plugin plugin;
+};
+
+TEST_F(PluginTest, ExportsAreReachableByNameAndOrdinal) {
+  const HMODULE module = plugin.module();
+  EXPECT_EQ(GetProcAddress(module, MAKEINTRESOURCEA(1)), GetProcAddress(module, kEventHookName));
+  EXPECT_EQ(GetProcAddress(module, MAKEINTRESOURCEA(2)), GetProcAddress(module, kQndrlEventHookName));
+  EXPECT_EQ(GetProcAddress(module, MAKEINTRESOURCEA(3)), GetProcAddress(module, kInitEntryName));
+  EXPECT_EQ(GetProcAddress(module, "QDXApiInit"), nullptr);
+  EXPECT_EQ(GetProcAddress(module, "_QDXApiInit"), nullptr);
+}
+
+TEST_F(PluginTest, MenuQueryAnswersOnlyIndexZeroWithTheItem) {
+  {
+    HostEventRecord record = Plugin::FilledRecord(kEventMenuQuery);
+    record.menuIndex = 0;
+    HostEventRecord expected = record;
+    std::memcpy(expected.text, "Plugins\\Configure SFV...", 25);
+    EXPECT_EQ(plugin.Qndrl(record), 0);
+    EXPECT_STREQ(record.text, "Plugins\\Configure SFV...");
+    EXPECT_TRUE(SameBytes(record, expected)) << "only the 25 bytes of the item text are written";
+  }
+  {
+    HostEventRecord record = Plugin::FilledRecord(kEventMenuQuery);
+    record.menuIndex = -1;
+    HostEventRecord expected = record;
+    expected.menuFlag = 1;
+    expected.text[0] = '\0';
+    EXPECT_EQ(plugin.Qndrl(record), 0);
+    EXPECT_TRUE(SameBytes(record, expected));
+  }
+  for (std::int32_t index : {1, 2, 1000}) {
+    HostEventRecord record = Plugin::FilledRecord(kEventMenuQuery);
+    record.menuIndex = index;
+    record.menuFlag = 7;
+    HostEventRecord expected = record;
+    expected.text[0] = '\0';
+    EXPECT_EQ(plugin.Qndrl(record), 0);
+    EXPECT_TRUE(SameBytes(record, expected)) << "index " << index << ": empty text, menuFlag kept";
+  }
+}
+
+TEST_F(PluginTest, MenuChoiceOfAnotherItemDoesNothing) {
+  HostEventRecord record = Plugin::FilledRecord(kEventMenuChosen);
+  record.menuIndex = 2;
+  const HostEventRecord before = record;
+  EXPECT_EQ(plugin.Qndrl(record), 0);
+  EXPECT_TRUE(SameBytes(record, before));
+}
+
+// Codes outside a hook's table, including the other hook's codes, leave the
+// record as it was and start nothing (a file code sent to the wrong hook
+// would otherwise leave markers in this directory).
+TEST_F(PluginTest, UnknownCodesLeaveTheRecordUntouched) {
+  TempDirectory upload;
+  WriteFileBytes(upload / "set.sfv", "absent.bin 01234567\r\n");
+  const std::string arrived = upload / "set.sfv";
+
+  auto expectUntouched = [&](bool eventHook, std::int32_t code) {
+    HostEventRecord record = Plugin::FilledRecord(code);
+    record.menuIndex = 0;
+    std::snprintf(record.text, sizeof record.text, "%s", arrived.c_str());
+    const HostEventRecord before = record;
+    const std::int16_t result = eventHook ? plugin.Event(record) : plugin.Qndrl(record);
+    EXPECT_EQ(result, 0) << (eventHook ? "HandleEventHook " : "HandleQNDRLEventHook ") << code;
+    EXPECT_TRUE(SameBytes(record, before)) << (eventHook ? "HandleEventHook " : "HandleQNDRLEventHook ") << code;
+  };
+  for (std::int32_t code : {0, 1, 9, 11, 12, 14, 107, 109, 111, 115, 117, 200, -1, -10, 0x7FFFFFFF}) {
+    expectUntouched(true, code);
+    expectUntouched(false, code);
+  }
+  for (std::int32_t code : {112, 113, 114, 115, 116}) expectUntouched(true, code);
+  for (std::int32_t code : {10, 13, 108}) expectUntouched(false, code);
+
+  plugin.WaitForChecks();
+  EXPECT_FALSE(FileExists(upload / "absent-[MISSING].bin")) << Listing(upload.path());
+  EXPECT_TRUE(MeterFolders(upload.path()).empty()) << Listing(upload.path());
+}
+
+TEST_F(PluginTest, FileEventsLeaveTheRecordUntouched) {
+  for (std::int32_t code : {10, 13}) {
+    HostEventRecord record = Plugin::FilledRecord(code);
+    std::strcpy(record.text, "C:\\no such folder\\x.bin");
+    const HostEventRecord before = record;
+    EXPECT_EQ(plugin.Event(record), 0);
+    EXPECT_TRUE(SameBytes(record, before)) << code;
+  }
+  plugin.WaitForChecks();
+}
+
+// Such a check ends at once without looking anywhere; its worker is listed
+// and reaped like any other, so the handle count comes back.
+TEST_F(PluginTest, APathWithoutSeparatorStillStartsAWorkerThatEndsAtOnce) {
+  plugin.WaitForChecks();
+  const DWORD before = OpenHandleCount();
+  ASSERT_NE(before, 0u);
+  HostEventRecord record = Plugin::FilledRecord(kEventFileArrived);
+  std::strcpy(record.text, "set.sfv");
+  const HostEventRecord copy = record;
+  EXPECT_EQ(plugin.Event(record), 0);
+  EXPECT_TRUE(SameBytes(record, copy));
+  DWORD listed = OpenHandleCount();
+  EXPECT_EQ(listed, before + 1) << "one worker handle is listed";
+
+  for (int i = 0; i < 500 && listed != before; ++i) {
+    Sleep(10);
+    EXPECT_EQ(plugin.Qndrl(kEventIdle), 0);
+    listed = OpenHandleCount();
+  }
+  EXPECT_EQ(listed, before) << "the idle event reaps the ended worker";
+}
+
+// A set arrives file by file; after each event the test waits for the check
+// (the shutdown event returns only then) and looks at the folder.
+TEST_F(PluginTest, AnUploadIsCheckedFileByFile) {
+  TempDirectory upload;
+  UploadSet set = MakeSet(5, 100000, 11);  // part00..part04
+  const std::string& dir = upload.path();
+  auto arrive = [&](const std::string& name, const std::string& bytes, std::int32_t code = kEventFileArrived) {
+    WriteFileBytes(dir + name, bytes);
+    EXPECT_EQ(plugin.FileEvent(dir + name, code), 0);
+    EXPECT_EQ(plugin.Qndrl(kEventIdle), 0);
+    plugin.WaitForChecks();
+  };
+  auto expectMeter = [&](const char* percent) {
+    const std::vector<std::string> meters = MeterFolders(dir);
+    ASSERT_EQ(meters.size(), 1u) << Listing(dir);
+    EXPECT_NE(meters[0].find(std::string(percent) + "% complete"), std::string::npos) << meters[0];
+  };
+
+  arrive("set.sfv", set.SfvText());
+  for (const std::string& name : set.names) EXPECT_TRUE(FileExists(Marker(dir, name, "-[MISSING]"))) << name;
+  expectMeter(" 0");
+
+  arrive(set.names[0], set.contents[0]);
+  EXPECT_FALSE(FileExists(Marker(dir, set.names[0], "-[MISSING]")));
+  expectMeter("20");
+
+  arrive(set.names[1], set.contents[1], kEventFileArrivedAlt);
+  EXPECT_FALSE(FileExists(Marker(dir, set.names[1], "-[MISSING]")));
+  expectMeter("40");
+
+  std::string corrupt = set.contents[2];
+  corrupt[5000] ^= 0x01;
+  arrive(set.names[2], corrupt);
+  EXPECT_FALSE(FileExists(dir + set.names[2])) << "a corrupt file is moved aside";
+  EXPECT_EQ(testing::ReadFileBytes(Marker(dir, set.names[2], "-[BAD]")), corrupt);
+  expectMeter("40");
+
+  arrive(set.names[3], set.contents[3]);
+  expectMeter("60");
+  EXPECT_TRUE(FileExists(Marker(dir, set.names[4], "-[MISSING]"))) << "part04 never arrives";
+  EXPECT_TRUE(FileExists(dir + ".qdrl.set.sfv.state"));
+
+  // The corrupt file uploaded again, now whole: the set is complete.
+  arrive(set.names[4], set.contents[4]);
+  expectMeter("80");
+  arrive(set.names[2], set.contents[2]);
+  for (const std::string& name : set.names) {
+    EXPECT_TRUE(FileExists(dir + name)) << name;
+    EXPECT_FALSE(FileExists(Marker(dir, name, "-[MISSING]"))) << name;
+  }
+  for (const std::string& meter : MeterFolders(dir)) EXPECT_NE(meter.find("100% complete"), std::string::npos) << meter;
+  EXPECT_FALSE(FileExists(dir + ".qdrl.set.sfv.state")) << "a complete set needs no state";
+}
+
+// The notice's own close box does not end the shutdown wait: the check of a
+// large file started before it is complete when the shutdown event returns.
+TEST_F(PluginTest, ClosingTheNoticeDoesNotEndTheShutdownWait) {
+  TempDirectory upload;
+  UploadSet set = MakeSet(2, 32 << 20, 77);
+  WriteFileBytes(upload / "set.sfv", set.SfvText());
+  for (int i = 0; i < 2; ++i) WriteFileBytes(upload / set.names[i], set.contents[i]);
+  plugin.WaitForChecks();  // the first window a process makes is slow to come
+
+  struct Closer {
+    std::atomic<bool> stop{false};
+    std::atomic<int> closed{0};
+  } closer;
+  OwnedObject closeThread = StartThread([&closer] {
+    while (!closer.stop) {
+      if (HWND notice = FindWindowA(nullptr, "Processing...")) {
+        PostMessageA(notice, WM_SYSCOMMAND, SC_CLOSE, 0);
+        PostMessageA(notice, WM_CLOSE, 0, 0);
+        ++closer.closed;
+      }
+      Sleep(5);
+    }
+  });
+  ASSERT_TRUE(closeThread);
+
+  EXPECT_EQ(plugin.FileEvent(upload / set.names[1]), 0);
+  plugin.WaitForChecks();
+  closer.stop = true;
+  WaitForSingleObject(closeThread.get(), INFINITE);
+
+  EXPECT_GT(closer.closed.load(), 0) << "the notice was shown";
+  EXPECT_FALSE(FileExists(upload / ".qdrl.set.sfv.state")) << Listing(upload.path());
+  for (const std::string& name : set.names) EXPECT_FALSE(FileExists(Marker(upload.path(), name, "-[MISSING]")));
+  const std::vector<std::string> meters = MeterFolders(upload.path());
+  for (const std::string& meter : meters) EXPECT_NE(meter.find("100% complete"), std::string::npos) << meter;
+}
+
+// The host unloads the plug-in without a shutdown event while checks run:
+// the module stays until the last check has ended, and every check finishes.
+TEST(PluginUnloadTest, UnloadingWhileChecksRunLetsThemFinish) {
+  constexpr int kFolders = 3;
+  std::vector<std::unique_ptr<TempDirectory>> folders;
+  std::vector<UploadSet> sets;
+  for (int f = 0; f < kFolders; ++f) {
+    folders.push_back(std::make_unique<TempDirectory>());
+    sets.push_back(MakeSet(3, 4 << 20, 100 + 10 * f));
+    WriteFileBytes(*folders[f] / "set.sfv", sets[f].SfvText());
+    for (int i = 0; i < 3; ++i) WriteFileBytes(*folders[f] / sets[f].names[i], sets[f].contents[i]);
+  }
+  {
+    Plugin plugin;
+    ASSERT_TRUE(plugin.ready());
+    for (int round = 0; round < 5; ++round) {
+      for (int f = 0; f < kFolders; ++f) EXPECT_EQ(plugin.FileEvent(*folders[f] / sets[f].names[round % 3]), 0);
+    }
+    plugin.Unload();
+    EXPECT_NE(GetModuleHandleA(kDllName), nullptr) << "running checks keep the module loaded";
+  }
+  for (int i = 0; i < 3000 && GetModuleHandleA(kDllName) != nullptr; ++i) Sleep(10);
+  EXPECT_EQ(GetModuleHandleA(kDllName), nullptr) << "the module is unloaded once the last check has ended";
+
+  for (int f = 0; f < kFolders; ++f) {
+    const std::string& dir = folders[f]->path();
+    for (const std::string& name : sets[f].names) {
+      EXPECT_TRUE(FileExists(dir + name)) << Listing(dir);
+      EXPECT_FALSE(FileExists(Marker(dir, name, "-[MISSING]"))) << Listing(dir);
+    }
+    for (const std::string& meter : MeterFolders(dir)) EXPECT_NE(meter.find("100% complete"), std::string::npos);
+    EXPECT_FALSE(FileExists(dir + ".qdrl.set.sfv.state"));
+  }
+
+  // Loaded again, it starts afresh.
+  Plugin again;
+  ASSERT_TRUE(again.ready());
+  again.WaitForChecks();
+}
+
+// Several hundred file events over several folders while another host thread
+// sends idle events; then the shutdown. Every folder ends in the state its
+// files call for, and no handle is left behind.
+TEST_F(PluginTest, ManyEventsWithIdleEventsFromAnotherThread) {
+  constexpr int kFolders = 4;
+  constexpr int kFiles = 8;
+  constexpr int kEventsPerFile = 12;
+
+  // Warm up, so that whatever the system opens once is open before counting.
+  TempDirectory warmUp;
+  WriteFileBytes(warmUp / "set.sfv", "a.bin 00000000\r\n");
+  plugin.FileEvent(warmUp / "set.sfv");
+  plugin.WaitForChecks();
+  plugin.Qndrl(kEventIdle);
+  const DWORD handlesBefore = OpenHandleCount();
+  ASSERT_NE(handlesBefore, 0u);
+
+  std::vector<std::unique_ptr<TempDirectory>> folders;
+  std::vector<UploadSet> sets;
+  for (int f = 0; f < kFolders; ++f) {
+    folders.push_back(std::make_unique<TempDirectory>());
+    // One more file is listed than ever arrives.
+    sets.push_back(MakeSet(kFiles + 1, 20000, 1000 + 100 * f));
+    WriteFileBytes(*folders[f] / "set.sfv", sets[f].SfvText());
+  }
+
+  struct Idler {
+    Plugin* plugin;
+    std::atomic<bool> stop{false};
+    std::atomic<int> events{0};
+  } idler{&plugin};
+  OwnedObject idleThread = StartThread([&idler] {
+    while (!idler.stop) {
+      idler.plugin->Qndrl(kEventIdle);
+      ++idler.events;
+      Sleep(1);
+    }
+  });
+  ASSERT_TRUE(idleThread);
+
+  int events = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    for (int f = 0; f < kFolders; ++f) {
+      const std::string path = *folders[f] / sets[f].names[i];
+      WriteFileBytes(path, sets[f].contents[i]);
+      for (int e = 0; e < kEventsPerFile; ++e, ++events) {
+        EXPECT_EQ(plugin.FileEvent(path, e % 2 ? kEventFileArrivedAlt : kEventFileArrived), 0);
+      }
+    }
+  }
+  // The shutdown wait and the idle events overlap on purpose.
+  plugin.WaitForChecks();
+  idler.stop = true;
+  WaitForSingleObject(idleThread.get(), INFINITE);
+  idleThread.reset();
+  EXPECT_GT(idler.events.load(), 0);
+  EXPECT_EQ(events, kFolders * kFiles * kEventsPerFile);
+
+  for (int f = 0; f < kFolders; ++f) {
+    const std::string& dir = folders[f]->path();
+    for (int i = 0; i < kFiles; ++i) {
+      EXPECT_TRUE(FileExists(dir + sets[f].names[i])) << Listing(dir);
+      EXPECT_FALSE(FileExists(Marker(dir, sets[f].names[i], "-[MISSING]"))) << Listing(dir);
+      EXPECT_FALSE(FileExists(Marker(dir, sets[f].names[i], "-[BAD]"))) << Listing(dir);
+    }
+    EXPECT_TRUE(FileExists(Marker(dir, sets[f].names[kFiles], "-[MISSING]"))) << Listing(dir);
+    const std::vector<std::string> meters = MeterFolders(dir);
+    ASSERT_EQ(meters.size(), 1u) << Listing(dir);
+    EXPECT_NE(meters[0].find("89% complete"), std::string::npos) << meters[0];  // 8 of 9
+  }
+
+  EXPECT_EQ(OpenHandleCount(), handlesBefore);
+}
+
+// Events of a burst share passes, but a file whose event comes while a pass
+// over its list is already running gets a pass of its own that sees it. The
+// first pass finds the late file still being written (so it is MISSING), and
+// is kept busy by many files after it.
+TEST_F(PluginTest, AFileArrivingDuringAPassIsCheckedByALaterPass) {
+  TempDirectory upload;
+  const std::string& dir = upload.path();
+  UploadSet set = MakeSet(1, 1000, 500);
+  set.names[0] = "late.bin";
+  for (int i = 0; i < 1500; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "fill%04d.bin", i);
+    set.names.push_back(name);
+    set.contents.push_back(RandomBytes(64, 600 + i));
+  }
+  WriteFileBytes(dir + "set.sfv", set.SfvText());
+  for (std::size_t i = 1; i < set.names.size(); ++i) WriteFileBytes(dir + set.names[i], set.contents[i]);
+  plugin.WaitForChecks();  // the first window a process makes is slow to come
+
+  OwnedFile writing(CreateFileA((dir + "late.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(writing);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(writing.get(), set.contents[0].data(), static_cast<DWORD>(set.contents[0].size()), &written,
+                        nullptr));
+
+  EXPECT_EQ(plugin.FileEvent(dir + set.names[1]), 0);
+  const std::string lateMarker = Marker(dir, "late.bin", "-[MISSING]");
+  for (int i = 0; i < 60000 && !FileExists(lateMarker); ++i) Sleep(1);
+  ASSERT_TRUE(FileExists(lateMarker)) << "the first pass looked at late.bin";
+  EXPECT_TRUE(MeterFolders(dir).empty()) << "the first pass is still running";
+
+  writing.reset();
+  EXPECT_EQ(plugin.FileEvent(dir + "late.bin"), 0);
+  plugin.WaitForChecks();
+
+  EXPECT_TRUE(FileExists(dir + "late.bin"));
+  EXPECT_FALSE(FileExists(lateMarker));
+  EXPECT_FALSE(FileExists(dir + ".qdrl.set.sfv.state"));
+  const std::vector<std::string> meters = MeterFolders(dir);
+  for (const std::string& meter : meters) EXPECT_NE(meter.find("100% complete"), std::string::npos) << meter;
+}
+
+}  // namespace
+}  // namespace sfvcheck

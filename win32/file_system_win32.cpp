@@ -1,0 +1,174 @@
+#include "win32/file_system_win32.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "core/check/text.h"
+#include "win32/owned_handle_win32.h"
+
+namespace sfvcheck {
+namespace {
+
+class Win32ReadableFile : public ReadableFile {
+ public:
+  explicit Win32ReadableFile(OwnedFile file) : file_(std::move(file)) {}
+
+  bool Read(void* buffer, std::size_t size, std::size_t* got) override {
+    // ReadFile takes a 32-bit count; larger requests are simply read in part.
+    DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD read = 0;
+    if (!ReadFile(file_.get(), buffer, want, &read, nullptr)) {
+      *got = 0;
+      return false;
+    }
+    *got = read;
+    return true;
+  }
+
+ private:
+  OwnedFile file_;
+};
+
+// The longest path Windows has. Longer texts are not paths, and some layers
+// below the ANSI file functions keep a length in 16 bits: a text of 65536
+// bytes and more wraps round to its first few bytes, another file's name.
+constexpr std::size_t kLongestPath = 32767;
+
+// Whether `path` names a file or directory on a disk. Names come from upload
+// lists, so these are refused before any file function sees them:
+// - a NUL inside the text, which the C strings handed to the system would
+//   cut short (so "a.rar\0.x" and its marker name would both mean a.rar);
+// - a text longer than any path (see kLongestPath);
+// - names the system takes for devices in any directory (CON, AUX, COM1,
+//   NUL.txt, ...), which it resolves into the device namespace \\.\ : a
+//   serial port or a console can block a read for ever.
+bool IsDiskPath(const std::string& path) {
+  if (path.empty() || path.size() > kLongestPath) return false;
+  if (path.find('\0') != std::string::npos) return false;
+  std::vector<char> full(path.size() + MAX_PATH);
+  DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length == 0 || length >= full.size()) return false;
+  return std::strncmp(full.data(), "\\\\.\\", 4) != 0;
+}
+
+// Read sharing only: the open fails while anyone holds the file for writing.
+// Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
+OwnedFile OpenDenyingWrite(const std::string& path) {
+  if (!IsDiskPath(path)) return OwnedFile();
+  return OwnedFile(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+}  // namespace
+
+std::unique_ptr<ReadableFile> Win32FileSystem::OpenForCheck(const std::string& path) {
+  OwnedFile file = OpenDenyingWrite(path);
+  if (!file) return nullptr;
+  // Pipes and character devices reached some other way are not files either.
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) return nullptr;
+  return std::make_unique<Win32ReadableFile>(std::move(file));
+}
+
+// No file type test: nothing is read here, and what is read later is opened
+// through OpenForCheck. Under Wine the test costs as much as the open.
+bool Win32FileSystem::CanOpenForCheck(const std::string& path) { return static_cast<bool>(OpenDenyingWrite(path)); }
+
+bool Win32FileSystem::AppendBytes(const std::string& path, std::string_view bytes) {
+  if (!IsDiskPath(path)) return false;
+  OwnedFile file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  if (SetFilePointer(file.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
+      GetLastError() != NO_ERROR) {
+    return false;
+  }
+  while (!bytes.empty()) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+bool Win32FileSystem::CreateEmptyFile(const std::string& path) {
+  if (!IsDiskPath(path)) return false;
+  OwnedFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  return static_cast<bool>(file);
+}
+
+bool Win32FileSystem::CopyOver(const std::string& from, const std::string& to) {
+  if (!IsDiskPath(from) || !IsDiskPath(to)) return false;
+  return CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+bool Win32FileSystem::RemoveFile(const std::string& path) {
+  return IsDiskPath(path) && DeleteFileA(path.c_str()) != FALSE;
+}
+
+bool Win32FileSystem::MakeDirectory(const std::string& path) {
+  return IsDiskPath(path) && CreateDirectoryA(path.c_str(), nullptr) != FALSE;
+}
+
+bool Win32FileSystem::RemoveEmptyDirectory(const std::string& path) {
+  return IsDiskPath(path) && RemoveDirectoryA(path.c_str()) != FALSE;
+}
+
+bool Win32FileSystem::Exists(const std::string& path) {
+  return IsDiskPath(path) && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> Win32FileSystem::ListMatches(const std::string& pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data;
+  OwnedFind find(FindFirstFileA(pattern.c_str(), &data));
+  if (!find) return names;
+  do {
+    // "." and ".." name the directory itself and its parent, never an entry.
+    if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
+    names.emplace_back(data.cFileName);
+  } while (FindNextFileA(find.get(), &data));
+  return names;
+}
+
+bool Win32FileSystem::ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) {
+  entries->clear();
+  const std::string pattern = prefix + "*";
+  if (!IsDiskPath(pattern)) return false;
+  WIN32_FIND_DATAA data;
+  // Even an empty directory lists "." and "..": a failed start is a failure.
+  OwnedFind find(FindFirstFileA(pattern.c_str(), &data));
+  if (!find) return false;
+  do {
+    if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
+    DirectoryEntry entry;
+    entry.name = data.cFileName;
+    entry.shortName = data.cAlternateFileName;
+    entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    entry.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entries->push_back(std::move(entry));
+  } while (FindNextFileA(find.get(), &data));
+  return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+std::string Win32FileSystem::StoredName(std::string_view name) {
+  return std::string(WithoutTrailingBlanksAndDots(name));
+}
+
+std::string Win32FileSystem::FoldCase(std::string_view text) {
+  // The system's upper-casing in the ANSI code page, double-byte characters
+  // included; it works in place, so the length stays.
+  std::string folded(text);
+  for (std::size_t done = 0; done < folded.size();) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(folded.size() - done, 1u << 30));
+    CharUpperBuffA(folded.data() + done, chunk);
+    done += chunk;
+  }
+  return folded;
+}
+
+}  // namespace sfvcheck

@@ -1,0 +1,25 @@
+// The FileSystem seam over the Win32 file API (ANSI forms).
+#pragma once
+
+#include "core/check/file_system.h"
+
+namespace sfvcheck {
+
+class Win32FileSystem : public FileSystem {
+ public:
+  std::unique_ptr<ReadableFile> OpenForCheck(const std::string& path) override;
+  bool CanOpenForCheck(const std::string& path) override;
+  bool AppendBytes(const std::string& path, std::string_view bytes) override;
+  bool CreateEmptyFile(const std::string& path) override;
+  bool CopyOver(const std::string& from, const std::string& to) override;
+  bool RemoveFile(const std::string& path) override;
+  bool MakeDirectory(const std::string& path) override;
+  bool RemoveEmptyDirectory(const std::string& path) override;
+  bool Exists(const std::string& path) override;
+  std::vector<std::string> ListMatches(const std::string& pattern) override;
+  bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) override;
+  std::string StoredName(std::string_view name) override;
+  std::string FoldCase(std::string_view text) override;
+};
+
+}  // namespace sfvcheck

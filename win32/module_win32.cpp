@@ -1,0 +1,12 @@
+#include "win32/module_win32.h"
+
+namespace sfvcheck {
+
+HMODULE ThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&ThisModule), &module);
+  return module;
+}
+
+}  // namespace sfvcheck

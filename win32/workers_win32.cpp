@@ -1,0 +1,241 @@
+// Threads: see workers_win32.h. Every member of Workers runs on a host thread
+// and takes listLock_ around each use of list_; WorkerThread runs on the
+// worker and touches only its own task.
+#include "win32/workers_win32.h"
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include "win32/owned_handle_win32.h"
+#include "win32/module_win32.h"
+#include "resource_ids.h"
+
+namespace sfvcheck {
+
+WorkerList::WorkerList() : slots_(new HANDLE[kGrowthStep]) {}
+
+WorkerList::~WorkerList() = default;
+
+void WorkerList::Append(HANDLE handle) {
+  if (count_ >= capacity_) {
+    std::unique_ptr<HANDLE[]> grown(new HANDLE[capacity_ + kGrowthStep]);
+    std::copy(slots_.get(), slots_.get() + count_, grown.get());
+    slots_ = std::move(grown);
+    capacity_ += kGrowthStep;
+  }
+  slots_[count_++] = handle;
+}
+
+bool WorkerList::Remove(HANDLE handle) {
+  for (int i = 0; i < count_; ++i) {
+    if (slots_[i] == handle) {
+      slots_[i] = slots_[count_ - 1];
+      --count_;
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// Everything a worker owns: its path copy, what to do with it, and a
+// reference to the module holding WorkerThread's code.
+struct WorkerTask {
+  std::string path;
+  WorkerBody body;
+  HMODULE module = nullptr;
+};
+
+DWORD WINAPI WorkerThread(void* parameter) {
+  HMODULE module = nullptr;
+  DWORD exitCode = 0;
+  {
+    std::unique_ptr<WorkerTask> task(static_cast<WorkerTask*>(parameter));
+    module = task->module;
+    try {
+      exitCode = task->body(task->path);
+    } catch (...) {
+      exitCode = 0;
+    }
+  }
+  // Dropping the reference may unload the module, so no code of it may run
+  // afterwards: the thread ends inside the system call.
+  if (module != nullptr) FreeLibraryAndExitThread(module, exitCode);
+  return exitCode;
+}
+
+// A reference to the module that holds WorkerThread, so that an unload by the
+// host while workers run waits for the last of them (and the CheckLock,
+// destroyed with the module, outlives every pass). Null when it cannot be had.
+HMODULE ReferenceOwnModule() {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCSTR>(&WorkerThread), &module)) {
+    return nullptr;
+  }
+  return module;
+}
+
+// Key, mouse-move, mouse-button, posted-message, timer, paint and hot-key
+// input: every kind of queued input but sent messages.
+constexpr DWORD kShutdownWakeMask =
+    QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY;
+static_assert(kShutdownWakeMask == 0xBF, "wake mask");
+
+// When no listed handle could be duplicated for the wait, the shutdown loop
+// looks again after this long.
+constexpr DWORD kRetryMilliseconds = 50;
+
+INT_PTR CALLBACK WaitNoticeProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+}  // namespace
+
+Workers::Workers(WorkerBody body) : body_(std::move(body)) {}
+
+void Workers::StartDirectoryCheck(std::string_view path) { StartDirectoryCheck(path, body_); }
+
+void Workers::StartDirectoryCheck(std::string_view path, const WorkerBody& body) {
+  std::unique_ptr<WorkerTask> task;
+  try {
+    task = std::make_unique<WorkerTask>();
+    task->path = path;
+    task->body = body;
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  task->module = ReferenceOwnModule();
+
+  OwnedObject thread(CreateThread(nullptr, 0, WorkerThread, task.get(), CREATE_SUSPENDED, nullptr));
+  if (!thread) {
+    // The thread never ran: its task and module reference are still ours.
+    if (task->module != nullptr) FreeLibrary(task->module);
+    return;
+  }
+  WorkerTask* const running = task.release();  // the thread owns it from here
+  SetThreadPriority(thread.get(), THREAD_PRIORITY_BELOW_NORMAL);
+
+  HANDLE duplicate = nullptr;
+  if (DuplicateHandle(GetCurrentProcess(), thread.get(), GetCurrentProcess(), &duplicate, 0, TRUE,
+                      DUPLICATE_SAME_ACCESS)) {
+    CriticalSectionGuard guard(listLock_);
+    try {
+      list_.Append(duplicate);
+    } catch (const std::bad_alloc&) {
+      // Unlisted like a worker whose handle could not be duplicated.
+      CloseHandle(duplicate);
+      duplicate = nullptr;
+    }
+  }
+
+  if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    // A thread that never ran holds nothing yet: end it and release what it
+    // would have released, so that no listed handle waits forever.
+    TerminateThread(thread.get(), 0);
+    WaitForSingleObject(thread.get(), INFINITE);
+    if (duplicate != nullptr) {
+      CriticalSectionGuard guard(listLock_);
+      if (list_.Remove(duplicate)) CloseHandle(duplicate);
+    }
+    if (running->module != nullptr) FreeLibrary(running->module);
+    delete running;
+  }
+}
+
+void Workers::ReapWorkers() {
+  CriticalSectionGuard guard(listLock_);
+  if (list_.count() == 0) return;
+  // More handles than one wait accepts make it fail; that, like a signalled
+  // handle, leads to the scan.
+  if (WaitForMultipleObjects(static_cast<DWORD>(list_.count()), list_.slots(), FALSE, 0) == WAIT_TIMEOUT) {
+    return;
+  }
+  for (int i = 0; i < list_.count(); ++i) {
+    HANDLE handle = list_.at(i);
+    DWORD exitCode = STILL_ACTIVE;
+    // A handle whose exit code cannot be read could never be reaped and would
+    // hold up the shutdown forever, so it is let go like an ended one.
+    if (GetExitCodeThread(handle, &exitCode) && exitCode == STILL_ACTIVE) continue;
+    list_.Remove(handle);
+    CloseHandle(handle);
+    // The last handle has moved into slot i; the next reap looks at it.
+  }
+}
+
+void Workers::WaitForWorkers() {
+  HWND notice = CreateDialogParamA(ThisModule(), MAKEINTRESOURCEA(IDD_WAIT_NOTICE), GetActiveWindow(),
+                                   WaitNoticeProc, 0);
+  if (notice != nullptr) ShowWindow(notice, SW_SHOW);
+
+  bool quitSeen = false;
+  WPARAM quitCode = 0;
+  // Without a notice (no desktop) the wait goes on all the same.
+  while (!ListIsEmpty()) {
+    // With more listed workers than one wait takes, the first ones are
+    // waited for: the loop must go on until they end in any case.
+    HANDLE handles[kMaxWaitHandles];
+    const std::size_t count = SnapshotForWait(handles);
+    MsgWaitForMultipleObjectsEx(static_cast<DWORD>(count), handles, count > 0 ? INFINITE : kRetryMilliseconds,
+                                kShutdownWakeMask, 0);
+    for (std::size_t i = 0; i < count; ++i) CloseHandle(handles[i]);
+
+    ReapWorkers();
+
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) {
+        // Kept for the host's own message loop, which ends on it.
+        quitSeen = true;
+        quitCode = message.wParam;
+        continue;
+      }
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+  }
+
+  if (notice != nullptr) DestroyWindow(notice);
+  if (quitSeen) PostQuitMessage(static_cast<int>(quitCode));
+}
+
+bool Workers::ListIsEmpty() {
+  CriticalSectionGuard guard(listLock_);
+  return list_.count() == 0;
+}
+
+std::size_t Workers::SnapshotForWait(HANDLE* handles) {
+  CriticalSectionGuard guard(listLock_);
+  const int take = std::min(list_.count(), kMaxWaitHandles);
+  std::size_t count = 0;
+  for (int i = 0; i < take; ++i) {
+    if (DuplicateHandle(GetCurrentProcess(), list_.at(i), GetCurrentProcess(), &handles[count], SYNCHRONIZE,
+                        FALSE, 0)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+int Workers::ListedCount() {
+  CriticalSectionGuard guard(listLock_);
+  return list_.count();
+}
+
+int Workers::ListCapacity() {
+  CriticalSectionGuard guard(listLock_);
+  return list_.capacity();
+}
+
+HANDLE Workers::DuplicateListed(int slot) {
+  CriticalSectionGuard guard(listLock_);
+  if (slot < 0 || slot >= list_.count()) return nullptr;
+  HANDLE duplicate = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), list_.at(slot), GetCurrentProcess(), &duplicate, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return nullptr;
+  }
+  return duplicate;
+}
+
+}  // namespace sfvcheck
