@@ -15,6 +15,7 @@
 #include "win32/code_page_win32.h"
 #include "core/check/directory_check.h"
 #include "win32/file_system_win32.h"
+#include "win32/machine_pass_lock_win32.h"
 #include "plugin/entry_points_win32.h"
 #include "core/host/host_record.h"
 #include "core/host/site_commands.h"
@@ -29,13 +30,26 @@ namespace {
 constexpr char kMenuItemText[] = "Plugins\\Configure SFV...";
 static_assert(sizeof kMenuItemText == 25, "24 characters and the NUL");
 
+// One pass at a time in the process (the critical section), and none while
+// another process, the rescan tool, runs one (the machine-wide mutex, taken
+// inside the section so only one worker waits on it). When the mutex cannot
+// be had the plug-in checks all the same, serialised within the server only.
 class ModuleCheckLock : public CheckLock {
  public:
-  void lock() override { section_.Enter(); }
-  void unlock() override { section_.Leave(); }
+  void lock() override {
+    section_.Enter();
+    // Opened on first use rather than at load: no security-descriptor work
+    // under the loader lock. A failed open is retried at the next pass.
+    if (machineLock_.Open()) machineLock_.Acquire();
+  }
+  void unlock() override {
+    machineLock_.Release();
+    section_.Leave();
+  }
 
  private:
   CriticalSection section_;
+  MachinePassLock machineLock_;
 };
 
 // Module-wide state, made when the module loads and destroyed when it
@@ -66,7 +80,7 @@ PassLedger& TheLedger() {
 
 DWORD RunDirectoryCheck(const std::string& path, const PassLedger::Ticket* ticket) {
   Win32FileSystem fileSystem;
-  const CheckContext context{fileSystem, TheCheckLock(), ReadRunSettings, &TheLedger(), ticket};
+  const CheckContext context{fileSystem, TheCheckLock(), ReadRunSettings, nullptr, &TheLedger(), ticket};
   return static_cast<DWORD>(DirectoryCheck(context, path));
 }
 

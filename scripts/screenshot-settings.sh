@@ -15,6 +15,21 @@ fi
 build=build/win64
 work=$build/screenshot
 mkdir -p "$work" docs
+
+# A prefix of its own with the fonts a Windows desktop has for this dialog,
+# taken from Wine's own (package fonts-wine): MS Sans Serif, the template's
+# font, as the bitmap font with the original's metrics (Wine otherwise puts a
+# wider font in its place and the labels wrap out of sight), and Marlett for
+# the caption's close button.
+export WINEPREFIX="$PWD/build/wineprefix-screenshot"
+bash scripts/wine-prefix.sh "$WINEPREFIX"
+for font in sserife.fon marlett.ttf; do
+    if [ ! -f "/usr/share/wine/fonts/$font" ]; then
+        echo "screenshot: /usr/share/wine/fonts/$font missing; run scripts/setup.sh" >&2
+        exit 1
+    fi
+    cp "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+done
 rm -f "$work/dialog-rect.txt" "$work/captured"
 
 # A small host: stores the defaults, opens the dialog (event 112) and, from a

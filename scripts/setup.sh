@@ -15,6 +15,9 @@ have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 have_pkg wine || need+=(wine)
 have_pkg wine32:i386 || need+=(wine32:i386)
 have_pkg wine64 || need+=(wine64)
+# Wine's own fonts: its MS Sans Serif (the dialogs' font, with the original's
+# metrics) and Marlett (the caption buttons' glyphs).
+have_pkg fonts-wine || need+=(fonts-wine)
 have_cmd qemu-i386-static || need+=(qemu-user-static)
 have_cmd xvfb-run || need+=(xvfb xauth)
 have_pkg googletest || need+=(googletest)

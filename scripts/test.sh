@@ -11,6 +11,7 @@
 #           tests that start no threads and the SITE tests through the DLL run
 #           (each program tried up to three times); every Windows test still
 #           runs in win64. SFVCHECK_WIN32_ALL=1 runs all of them anyway.
+#           Then the release archive is built and checked.
 # Exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -46,5 +47,9 @@ else
     GTEST_FILTER='-*Thread*:*Concurrent*' run_windows_preset win32 --repeat until-pass:3 \
         -R '^(core_tests|win_dll_site_test)$'
 fi
+
+# The release archive from the win32 build: its files and the version that
+# both programs carry.
+step cmake --build --preset win32 --target package && step python3 scripts/check-package.py build/win32
 
 exit $status

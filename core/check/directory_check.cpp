@@ -274,18 +274,21 @@ void MakeMeterFolder(FileSystem& fs, DirectoryListing& listing, const std::strin
   listing.Note(meterPath, fs.MakeDirectory(meterPath) ? Kind::kDirectory : Kind::kUnknown);
 }
 
-// False when the list could not be read, so nothing was done.
-bool RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName) {
+// result.listRead stays false when the list could not be read, so nothing
+// was done.
+void RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName,
+             PassResult& result) {
   FileSystem& fs = context.fs;
   FileCrc32 fileCrc(fs);
   // Without its buffer every hash fails, and present files would be taken for
   // missing ones: the pass ends before it changes anything; the next event
   // tries again.
-  if (!fileCrc.HasBuffer()) return false;
+  if (!fileCrc.HasBuffer()) return;
   SfvList list;
   RunSettings settings = context.readSettings ? context.readSettings() : RunSettings{};
 
-  if (!ReadSfvList(fs, prefix + listName, list)) return false;
+  if (!ReadSfvList(fs, prefix + listName, list)) return;
+  result.listRead = true;
 
   const std::string statePath = StateFileName(prefix, listName);
   DirectoryListing listing(fs, prefix);
@@ -326,6 +329,7 @@ bool RunPass(const CheckContext& context, const std::string& prefix, const std::
     auto removeMarker = [&](const std::string& marker) {
       if (listing.Look(marker) != Kind::kAbsent && fs.RemoveFile(marker)) listing.Note(marker, Kind::kAbsent);
     };
+    EntryOutcome outcome = EntryOutcome::kGood;
     if (entry.found && entry.verified) {
       ++good;
       removeMarker(missingMarker);
@@ -335,6 +339,7 @@ bool RunPass(const CheckContext& context, const std::string& prefix, const std::
       // copy may still leave a partial file behind.
       // Once moved aside the file is bad, no longer missing: an earlier
       // MissingMarker would tell users the wrong thing.
+      outcome = EntryOutcome::kBad;
       listing.Note(badMarker, Kind::kUnknown);
       if (fs.CopyOver(entry.path, badMarker)) {
         listing.Note(entry.path, fs.RemoveFile(entry.path) ? Kind::kAbsent : Kind::kUnknown);
@@ -343,14 +348,26 @@ bool RunPass(const CheckContext& context, const std::string& prefix, const std::
     } else {
       const Kind bad = listing.Look(badMarker);
       const bool badExists = bad == Kind::kUnknown ? fs.Exists(badMarker) : bad != Kind::kAbsent;
-      // An empty file of the marker's name is what create-always would leave.
-      if (!badExists && listing.Look(missingMarker) != Kind::kEmptyFile) {
-        listing.Note(missingMarker, fs.CreateEmptyFile(missingMarker) ? Kind::kEmptyFile : Kind::kUnknown);
+      if (badExists) {
+        outcome = EntryOutcome::kBad;  // moved aside by an earlier pass
+      } else {
+        outcome = EntryOutcome::kMissing;
+        // An empty file of the marker's name is what create-always would leave.
+        if (listing.Look(missingMarker) != Kind::kEmptyFile) {
+          listing.Note(missingMarker, fs.CreateEmptyFile(missingMarker) ? Kind::kEmptyFile : Kind::kUnknown);
+        }
       }
+    }
+    if (context.passDone) result.entries.push_back({entry.path, outcome});
+    switch (outcome) {
+      case EntryOutcome::kGood: ++result.good; break;
+      case EntryOutcome::kBad: ++result.bad; break;
+      case EntryOutcome::kMissing: ++result.missing; break;
     }
   }
 
   int percent = CompletePercentage(good, list.size());
+  result.percent = percent;
   std::string meterPath = prefix + MeterFolderName(percent, settings);
   const bool meterStays = percent < 100 || settings.deleteFlag == 0;
   // A lost append only costs a second hash on a later pass.
@@ -360,7 +377,7 @@ bool RunPass(const CheckContext& context, const std::string& prefix, const std::
   RemoveMeterFolders(fs, listing, prefix, settings.startTrail, keep);
   if (percent < 100) {
     MakeMeterFolder(fs, listing, meterPath);
-    return true;
+    return;
   }
   if (settings.deleteFlag != 0) {
     RemoveMeterFolders(fs, listing, prefix, settings.startTrail, std::string());
@@ -368,7 +385,6 @@ bool RunPass(const CheckContext& context, const std::string& prefix, const std::
     MakeMeterFolder(fs, listing, meterPath);
   }
   if (listing.Look(statePath) != Kind::kAbsent) fs.RemoveFile(statePath);
-  return true;
 }
 
 // The "*.sfv" names in the directory, in enumeration order. An enumeration
@@ -400,23 +416,33 @@ std::vector<std::string> ListNames(const CheckContext& context, const std::strin
 
 void VerificationPass(const CheckContext& context, const std::string& prefix,
                       const std::string& listName) {
-  std::lock_guard<CheckLock> guard(context.checkLock);
-  try {
-    // The ticket's directory is this one unless the path was spelt otherwise.
-    PassLedger* ledger = context.ledger != nullptr && context.ticket != nullptr &&
-                                 context.ticket->valid() && context.ticket->prefix() == prefix
-                             ? context.ledger
-                             : nullptr;
-    if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
-    const std::uint64_t start = ledger != nullptr ? ledger->PassStart() : 0;
-    // Only a pass that ran to its end covers the events received before it.
-    if (RunPass(context, prefix, listName) && ledger != nullptr) {
-      ledger->PassCompleted(*context.ticket, listName, start);
+  // The ticket's directory is this one unless the path was spelt otherwise.
+  PassLedger* ledger = context.ledger != nullptr && context.ticket != nullptr && context.ticket->valid() &&
+                               context.ticket->prefix() == prefix
+                           ? context.ledger
+                           : nullptr;
+  // A covering pass that has run to its end stays one: in a burst most
+  // events learn so without waiting for the lock.
+  if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
+  PassResult result;
+  {
+    std::lock_guard<CheckLock> guard(context.checkLock);
+    try {
+      if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
+      const std::uint64_t start = ledger != nullptr ? ledger->PassStart() : 0;
+      result.prefix = prefix;
+      result.listName = listName;
+      RunPass(context, prefix, listName, result);
+      // Only a pass that ran to its end covers the events received before it.
+      if (result.listRead && ledger != nullptr) ledger->PassCompleted(*context.ticket, listName, start);
+    } catch (...) {
+      // Out of memory or a failing settings reader: this list waits for the
+      // next event; nothing may leave a worker.
+      result.listRead = false;
     }
-  } catch (...) {
-    // Out of memory or a failing settings reader: this list waits for the
-    // next event; nothing may leave a worker.
   }
+  // Outside the lock, so a slow reader of results never holds up checks.
+  if (context.passDone) context.passDone(result);
 }
 
 int DirectoryCheck(const CheckContext& context, const std::string& path) {

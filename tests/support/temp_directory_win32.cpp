@@ -19,7 +19,10 @@ void RemoveTree(const std::string& directory) {
       std::string name = data.cFileName;
       if (name == "." || name == "..") continue;
       std::string path = directory + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A junction or link: removed itself, never what it points to.
+        if (!RemoveDirectoryA(path.c_str())) DeleteFileA(path.c_str());
+      } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(path + "\\");
       } else {
         SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
