@@ -25,6 +25,12 @@ have_cmd clang || need+=(clang)
 have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
 have_pkg imagemagick || need+=(imagemagick)
 have_cmd xwd || need+=(x11-apps)
+# Real FTP clients and SFV tools for the FTP scenarios and the demo.
+have_cmd curl || need+=(curl)
+have_cmd lftp || need+=(lftp)
+have_cmd cksfv || need+=(cksfv)
+have_cmd rhash || need+=(rhash)
+have_cmd python3 || need+=(python3)
 
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
