@@ -124,15 +124,21 @@ bool Win32FileSystem::Exists(const std::string& path) {
 
 std::vector<std::string> Win32FileSystem::ListMatches(const std::string& pattern) {
   std::vector<std::string> names;
+  ListMatchesToEnd(pattern, &names);
+  return names;
+}
+
+bool Win32FileSystem::ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
+  names->clear();
   WIN32_FIND_DATAA data;
   OwnedFind find(FindFirstFileA(pattern.c_str(), &data));
-  if (!find) return names;
+  if (!find) return GetLastError() == ERROR_FILE_NOT_FOUND;  // an existing directory without a match
   do {
     // "." and ".." name the directory itself and its parent, never an entry.
     if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
-    names.emplace_back(data.cFileName);
+    names->emplace_back(data.cFileName);
   } while (FindNextFileA(find.get(), &data));
-  return names;
+  return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 bool Win32FileSystem::ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) {

@@ -397,18 +397,14 @@ std::vector<std::string> ListNames(const CheckContext& context, const std::strin
   if (shared && context.ledger->ListsSeen(*context.ticket, &names)) return names;
 
   const std::uint64_t start = shared ? context.ledger->PassStart() : 0;
-  std::vector<DirectoryEntry> entries;
-  if (shared && context.fs.ListDirectory(prefix, &entries)) {
-    for (const DirectoryEntry& entry : entries) {
-      if (EndsWithNoCase(entry.name, kListSuffix)) names.push_back(entry.name);
-    }
-    context.ledger->ListsEnumerated(*context.ticket, start, names);
-    return names;
-  }
-  for (std::string& name : context.fs.ListMatches(prefix + kListPattern)) {
+  std::vector<std::string> matches;
+  const bool toEnd = context.fs.ListMatchesToEnd(prefix + kListPattern, &matches);
+  for (std::string& name : matches) {
     // An 8.3 short name can match "*.sfv" for a longer extension.
     if (EndsWithNoCase(name, kListSuffix)) names.push_back(std::move(name));
   }
+  // Only an enumeration that ran to its end may stand for another event's.
+  if (shared && toEnd && !names.empty()) context.ledger->ListsEnumerated(*context.ticket, start, names);
   return names;
 }
 

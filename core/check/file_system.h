@@ -66,6 +66,14 @@ class FileSystem {
   // callers filter the names they really want.
   virtual std::vector<std::string> ListMatches(const std::string& pattern) = 0;
 
+  // ListMatches that also tells whether the enumeration ran to its end
+  // (false: the names may be only some of the matches). A file system that
+  // cannot tell says false.
+  virtual bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
+    *names = ListMatches(pattern);
+    return false;
+  }
+
   // Every entry of the directory `prefix` (which ends in '\\'), "." and ".."
   // aside, in enumeration order. False when the directory could not be
   // listed to its end; `entries` then holds no promise of completeness. A

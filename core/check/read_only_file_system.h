@@ -21,6 +21,9 @@ class ReadOnlyFileSystem : public FileSystem {
   std::vector<std::string> ListMatches(const std::string& pattern) override {
     return inner_.ListMatches(pattern);
   }
+  bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) override {
+    return inner_.ListMatchesToEnd(pattern, names);
+  }
   bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) override {
     return inner_.ListDirectory(prefix, entries);
   }

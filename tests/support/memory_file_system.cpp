@@ -353,6 +353,12 @@ std::vector<std::string> MemoryFileSystem::ListMatches(const std::string& patter
   return names;
 }
 
+bool MemoryFileSystem::ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
+  *names = ListMatches(pattern);
+  std::lock_guard<std::mutex> guard(mutex_);
+  return !Faulty(FsOp::kListMatches, pattern);
+}
+
 bool MemoryFileSystem::ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) {
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kListDirectory, prefix);
