@@ -1,10 +1,12 @@
-// Figures for the checker's speed, printed; nothing here is a pass/fail test.
+// Figures for the checker's speed and footprint, printed; nothing here is a pass/fail test.
 //
-//   sfvcheck_bench [all|hash|pass] [args]        (default: all)
+//   sfvcheck_bench [all|hash|pass|stack|workers|set] [args]   (default: all)
 //   sfvcheck_bench hash [file MiB, default 256] [block KiB, default FileCrc32::kReadSize]
 //   sfvcheck_bench pass [small count, default 1000] [large count, default 10000]
 //   sfvcheck_bench all  [file MiB] [block KiB]    hash, then pass with the default counts
 //   sfvcheck_bench set  [abc] [N ...]             sets of N files (default 100 300 1000)
+//   sfvcheck_bench stack                          deepest stack use of a pass
+//   sfvcheck_bench workers [count, default 2000]  address space of waiting workers
 //
 // hash: one file, written to the temporary folder first so it is read from
 // the cache, hashed by each CRC tier in memory and over the file, against a
@@ -22,7 +24,19 @@
 // event after each and its check ended before the next file arrives, (c) all
 // files there and N events back to back. Each as time and ratio to (a); (a),
 // short and the base of every ratio, is the median of three runs.
+//
+// stack: DirectoryCheck passes over a list of long names (hashing, moving
+// aside, marking, completing, and one pass ended by an exception), each on a
+// fresh thread whose stack is painted first; prints how deep each went.
+//
+// workers: address space in use (VirtualQuery over the whole space) while
+// `count` threads wait to start: first plain threads with the process's
+// default stack reservation, then the plug-in's workers started by file
+// events through its hook. They wait on the loader lock, held here, with
+// their stacks already reserved, as workers queued on the CheckLock do.
 #include <windows.h>
+// After windows.h:
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -31,6 +45,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
 #include <utility>
 #include <string>
 #include <vector>
@@ -44,6 +59,7 @@
 #include "plugin/entry_points_win32.h"
 #include "win32/file_system_win32.h"
 #include "win32/owned_handle_win32.h"
+#include "win32/workers_win32.h"
 
 namespace sfvcheck {
 namespace {
@@ -665,6 +681,285 @@ int RunSet(const std::string& scenarios, const std::vector<std::size_t>& counts)
   return 0;
 }
 
+// ---- stack: the deepest stack use of a pass -------------------------------
+
+constexpr unsigned char kStackPaint = 0xA5;
+constexpr std::size_t kPaintedStack = 512 * 1024;  // painted below the probe's frame
+
+// A pass to measure: its folder and what it does, run on a thread of its own.
+struct StackScenario {
+  const char* label;
+  std::function<void()> run;
+  std::size_t used = 0;  // bytes from the stack's top to the deepest byte written
+  bool overflowed = false;
+};
+
+__attribute__((noinline)) void PaintStack(volatile unsigned char* from, volatile unsigned char* to) {
+  while (from < to) *from++ = kStackPaint;
+}
+
+// Paints the stack below this frame, runs the scenario, then finds the lowest
+// byte that was written. The thread's stack is committed whole at creation.
+DWORD WINAPI MeasureStackThread(void* parameter) {
+  auto* scenario = static_cast<StackScenario*>(parameter);
+  auto* frame = static_cast<unsigned char*>(__builtin_frame_address(0));
+  // The stack's top: the end of the reservation that holds this frame.
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery(frame, &region, sizeof region) != sizeof region) return 1;
+  const void* const stack = region.AllocationBase;
+  unsigned char* top = frame;
+  while (VirtualQuery(top, &region, sizeof region) == sizeof region && region.AllocationBase == stack) {
+    top = static_cast<unsigned char*>(region.BaseAddress) + region.RegionSize;
+  }
+  unsigned char* paintTop = frame - 4096;  // clear of PaintStack's own frame
+  unsigned char* paintLow = paintTop - kPaintedStack;
+  if (VirtualQuery(paintLow, &region, sizeof region) != sizeof region || region.AllocationBase != stack ||
+      region.State != MEM_COMMIT || region.Protect != PAGE_READWRITE) {
+    return 1;
+  }
+  PaintStack(paintLow, paintTop);
+  scenario->run();
+  const unsigned char* lowest = paintLow;
+  while (lowest < paintTop && *lowest == kStackPaint) ++lowest;
+  scenario->overflowed = lowest == paintLow;
+  scenario->used = static_cast<std::size_t>(top - lowest);
+  return 0;
+}
+
+bool MeasureStack(StackScenario& scenario) {
+  // Without STACK_SIZE_PARAM_IS_A_RESERVATION the size is committed at once,
+  // so the painting never meets an uncommitted page.
+  OwnedObject thread(CreateThread(nullptr, 2 * kPaintedStack, MeasureStackThread, &scenario, 0, nullptr));
+  if (!thread) return false;
+  WaitForSingleObject(thread.get(), INFINITE);
+  DWORD code = 1;
+  return GetExitCodeThread(thread.get(), &code) && code == 0;
+}
+
+// A name as long as the folder leaves room for (paths stay below MAX_PATH,
+// markers included), ending in `tail`.
+std::string LongName(const std::string& folder, char fill, const std::string& tail) {
+  const std::size_t room = MAX_PATH - 1 - folder.size() - std::strlen("-[MISSING]") - tail.size();
+  return std::string(room > 200 ? 200 : room, fill) + tail;
+}
+
+int RunStack() {
+  std::printf("stack: deepest stack use of DirectoryCheck passes, each on a fresh thread, %d-bit build\n",
+              static_cast<int>(sizeof(void*) * 8));
+  const std::string folder = MakeWorkFolder("stack");
+  if (folder.empty()) return 1;
+  // Eight long names: four good, two corrupt, two absent at first.
+  std::vector<std::string> names;
+  std::string list = "; long names, hashed, moved aside and marked\r\n";
+  const std::string content = RandomBytes(300000, 5);
+  const std::uint32_t crc = Crc32(0, content.data(), content.size());
+  for (int i = 0; i < 8; ++i) {
+    names.push_back(LongName(folder, static_cast<char>('a' + i), ".r0" + std::to_string(i)));
+    list += names.back() + " " + Hex(i == 4 || i == 5 ? ~crc : crc) + "\r\n";
+    if (i < 6 && !WriteWholeFile(folder + names.back(), content)) return 1;
+  }
+  if (!WriteWholeFile(folder + kListName, list)) return 1;
+
+  Win32FileSystem fs;
+  CriticalSectionLock lock;
+  const RunSettings settings;
+  const CheckContext context{fs, lock, [&settings] { return settings; }};
+  const CheckContext throwing{fs, lock, []() -> RunSettings { throw std::bad_alloc(); }};
+  const std::string arrived = folder + names[0];
+  std::vector<StackScenario> scenarios = {
+      {"first pass: hashes 6, moves 2 aside, marks 2 missing", [&] { DirectoryCheck(context, arrived); }},
+      {"second pass: state file read, markers kept", [&] { DirectoryCheck(context, arrived); }},
+      {"third pass: the 2 absent files arrive, 6 of 8 good",
+       [&] {
+         WriteWholeFile(folder + names[6], content);
+         WriteWholeFile(folder + names[7], content);
+         DirectoryCheck(context, arrived);
+       }},
+      {"a pass ended by an exception", [&] { DirectoryCheck(throwing, arrived); }},
+  };
+  std::size_t deepest = 0;
+  int result = 0;
+  for (StackScenario& scenario : scenarios) {
+    if (!MeasureStack(scenario)) {
+      std::printf("  %s: could not be measured\n", scenario.label);
+      result = 1;
+      continue;
+    }
+    std::printf("  %-56s %s%6.1f KiB\n", scenario.label, scenario.overflowed ? "more than " : "",
+                scenario.used / 1024.0);
+    deepest = std::max(deepest, scenario.used);
+  }
+  std::printf("  deepest: %.1f KiB of stack (from the thread's start); workers reserve %u KiB\n",
+              deepest / 1024.0, static_cast<unsigned>(Workers::kStackReservation / 1024));
+  // The passes did their work: two files moved aside, 6 of 8 good.
+  const std::size_t movedAside = fs.ListMatches(folder + "*-[BAD]*").size();
+  const bool meterAt75 = Exists(folder + MeterFolderName(75, settings));
+  if (movedAside != 2 || !meterAt75) {
+    std::printf("  the passes did not end as expected (%zu moved aside, meter at 75%%: %s)\n", movedAside,
+                meterAt75 ? "yes" : "no");
+    result = 1;
+  }
+  RemoveWorkFolder(folder);
+  return result;
+}
+
+// ---- workers: address space reserved by queued workers --------------------
+
+struct AddressSpace {
+  std::uint64_t used = 0;  // reserved or committed
+  std::uint64_t free = 0;
+};
+
+// This process's address space, region by region (VirtualQuery).
+AddressSpace MeasureAddressSpace() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  AddressSpace space;
+  auto* at = static_cast<unsigned char*>(info.lpMinimumApplicationAddress);
+  auto* const end = static_cast<unsigned char*>(info.lpMaximumApplicationAddress);
+  MEMORY_BASIC_INFORMATION region;
+  while (at < end) {
+    if (VirtualQuery(at, &region, sizeof region) != sizeof region) {
+      at += info.dwAllocationGranularity;  // not described: counted as in use
+      space.used += info.dwAllocationGranularity;
+      continue;
+    }
+    (region.State == MEM_FREE ? space.free : space.used) += region.RegionSize;
+    at = static_cast<unsigned char*>(region.BaseAddress) + region.RegionSize;
+  }
+  return space;
+}
+
+int ThreadsOfThisProcess() {
+  OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot) return -1;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  }
+  return count;
+}
+
+// Holds the loader lock: a thread that starts meanwhile waits in its start-up
+// with its stack already reserved, as a worker waits on the CheckLock. The
+// holder may still call into the loader itself (the lock is re-entrant).
+class LoaderLockHold {
+ public:
+  LoaderLockHold() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    lock_ = reinterpret_cast<LockFunction>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+    unlock_ =
+        reinterpret_cast<UnlockFunction>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+    held_ = lock_ != nullptr && unlock_ != nullptr && lock_(0, nullptr, &cookie_) >= 0;
+  }
+  ~LoaderLockHold() { Release(); }
+  LoaderLockHold(const LoaderLockHold&) = delete;
+  LoaderLockHold& operator=(const LoaderLockHold&) = delete;
+
+  bool held() const { return held_; }
+  void Release() {
+    if (held_) unlock_(0, cookie_);
+    held_ = false;
+  }
+
+ private:
+  using LockFunction = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+  using UnlockFunction = LONG(NTAPI*)(ULONG, ULONG_PTR);
+  LockFunction lock_ = nullptr;
+  UnlockFunction unlock_ = nullptr;
+  ULONG_PTR cookie_ = 0;
+  bool held_ = false;
+};
+
+DWORD WINAPI EndAtOnce(void*) { return 0; }
+
+struct QueuedFigure {
+  int started = 0;
+  std::uint64_t bytes = 0;  // address space in use beyond the idle figure
+  std::uint64_t left = 0;   // address space still free
+};
+
+QueuedFigure Measure(int started, const AddressSpace& idle) {
+  const AddressSpace now = MeasureAddressSpace();
+  return {started, now.used - idle.used, now.free};
+}
+
+void PrintQueued(const char* label, const QueuedFigure& figure, int count) {
+  std::printf("  %-44s %5d of %d started   %8.1f MiB reserved   %7.1f KiB per thread", label, figure.started,
+              count, figure.bytes / 1048576.0, figure.started > 0 ? figure.bytes / 1024.0 / figure.started : 0.0);
+  // What is left matters where the space is small: a 32-bit process.
+  if (sizeof(void*) == 4) std::printf("   %6.1f MiB left free", figure.left / 1048576.0);
+  std::printf("\n");
+}
+
+int RunWorkers(int count) {
+  std::printf("workers: address space reserved with %d threads waiting, %d-bit build; workers ask for %u KiB\n",
+              count, static_cast<int>(sizeof(void*) * 8), static_cast<unsigned>(Workers::kStackReservation / 1024));
+  HMODULE plugin = LoadLibraryA("sfvcheck.dll");
+  using Hook = std::int16_t(__cdecl*)(HostEventRecord*);
+  const auto eventHook =
+      reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(plugin, "HandleEventHook")));
+  const auto qndrlHook =
+      reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(plugin, "HandleQNDRLEventHook")));
+  const std::string folder = MakeWorkFolder("workers");
+  if (plugin == nullptr || eventHook == nullptr || qndrlHook == nullptr || folder.empty()) {
+    std::fprintf(stderr, "sfvcheck.dll or a work folder is missing\n");
+    return 1;
+  }
+  // Made before any figure: nothing below allocates while threads wait.
+  std::vector<HANDLE> threads(static_cast<std::size_t>(count), nullptr);
+  auto record = std::make_unique<HostEventRecord>();
+  const std::string arrived = folder + "arrived.rar";  // no list beside it: each check ends at once
+  const int threadsIdle = ThreadsOfThisProcess();
+  const AddressSpace idle = MeasureAddressSpace();
+
+  // Before: threads with the process's default stack reservation.
+  QueuedFigure plain;
+  {
+    int started = 0;
+    LoaderLockHold hold;
+    if (!hold.held()) return 1;
+    for (auto& thread : threads) {
+      thread = CreateThread(nullptr, 0, EndAtOnce, nullptr, 0, nullptr);
+      if (thread == nullptr) break;
+      ++started;
+    }
+    plain = Measure(started, idle);
+  }
+  for (HANDLE thread : threads) {
+    if (thread == nullptr) continue;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
+
+  // After: the plug-in's workers, one per file event through its hook.
+  QueuedFigure workers;
+  {
+    LoaderLockHold hold;
+    if (!hold.held()) return 1;
+    for (int i = 0; i < count; ++i) {
+      std::memset(record.get(), 0, sizeof *record);
+      record->eventCode = kEventFileArrived;
+      std::memcpy(record->text, arrived.c_str(), arrived.size() + 1);
+      eventHook(record.get());
+    }
+    workers = Measure(ThreadsOfThisProcess() - threadsIdle, idle);
+  }
+  std::memset(record.get(), 0, sizeof *record);
+  record->eventCode = kEventShutdown;
+  qndrlHook(record.get());  // returns once every worker has ended
+
+  PrintQueued("default reservation (CreateThread, size 0)", plain, count);
+  PrintQueued("plug-in workers (file events)", workers, count);
+  if (plain.started == count && workers.started == count && plain.bytes > 0) {
+    std::printf("  ratio %.2f\n", static_cast<double>(workers.bytes) / static_cast<double>(plain.bytes));
+  }
+  RemoveWorkFolder(folder);
+  return 0;
+}
+
 std::uint64_t Number(int argc, char** argv, int index, std::uint64_t fallback) {
   return argc > index ? std::strtoull(argv[index], nullptr, 10) : fallback;
 }
@@ -673,9 +968,19 @@ int Run(int argc, char** argv) {
   std::string mode = "all";
   int first = 1;  // index of the first numeric argument
   if (argc > 1 && (std::strcmp(argv[1], "all") == 0 || std::strcmp(argv[1], "hash") == 0 ||
-                   std::strcmp(argv[1], "pass") == 0 || std::strcmp(argv[1], "set") == 0)) {
+                   std::strcmp(argv[1], "pass") == 0 || std::strcmp(argv[1], "stack") == 0 ||
+                   std::strcmp(argv[1], "workers") == 0 || std::strcmp(argv[1], "set") == 0)) {
     mode = argv[1];
     first = 2;
+  }
+  if (mode == "stack") return RunStack();
+  if (mode == "workers") {
+    const std::uint64_t count = Number(argc, argv, first, 2000);
+    if (count == 0 || count > 100000) {
+      std::fprintf(stderr, "usage: sfvcheck_bench workers [thread count > 0]\n");
+      return 2;
+    }
+    return RunWorkers(static_cast<int>(count));
   }
   if (mode == "set") {
     // Optional letters choosing the scenarios, then the set sizes.

@@ -112,7 +112,10 @@ INT_PTR CALLBACK ConfigDialogProcedure(HWND dialog, UINT message, WPARAM wParam,
 void RunConfigDialog() {
   try {
     RunSettings fields = InitialFields();
-    DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(IDD_CONFIG), nullptr, ConfigDialogProcedure,
+    // Owned by the caller's active window (the host's, when it has one), so
+    // that window takes no input while the dialog is open: no second dialog
+    // from its menu, no shutdown running inside this dialog's loop.
+    DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(IDD_CONFIG), GetActiveWindow(), ConfigDialogProcedure,
                     reinterpret_cast<LPARAM>(&fields));
   } catch (...) {
     // The dialog simply does not open.

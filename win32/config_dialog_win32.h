@@ -3,7 +3,8 @@
 
 namespace sfvcheck {
 
-// Opens the dialog modally without an owner and returns when it has closed.
+// Opens the dialog modally, owned by the calling thread's active window (none
+// when there is none), and returns when it has closed.
 void RunConfigDialog();
 
 }  // namespace sfvcheck

@@ -107,7 +107,11 @@ void Workers::StartDirectoryCheck(std::string_view path, const WorkerBody& body)
   }
   task->module = ReferenceOwnModule();
 
-  OwnedObject thread(CreateThread(nullptr, 0, WorkerThread, task.get(), CREATE_SUSPENDED, nullptr));
+  // A small reservation: a burst of file events queues a worker per file on
+  // the CheckLock, and default stacks (1 MiB or more each) would exhaust a
+  // 32-bit host's address space after a few thousand.
+  OwnedObject thread(CreateThread(nullptr, Workers::kStackReservation, WorkerThread, task.get(),
+                                  CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
   if (!thread) {
     // The thread never ran: its task and module reference are still ours.
     if (task->module != nullptr) FreeLibrary(task->module);

@@ -52,9 +52,11 @@ std::uint32_t Crc32Avx512(std::uint32_t crc, const void* data, std::size_t size)
   if (size < 2 * kWideBlock) return Crc32(crc, data, size);
   const auto* p = static_cast<const unsigned char*>(data);
 
-  // The running register is XORed into the first four message bytes.
+  // The running register is XORed into the first four message bytes; the
+  // other 60 bytes of that register must be zero (a plain cast would leave
+  // them undefined).
   __m512i x0 = _mm512_xor_si512(_mm512_loadu_si512(p),
-                                _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(~crc))));
+                                _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(~crc))));
   __m512i x1 = _mm512_loadu_si512(p + 64);
   __m512i x2 = _mm512_loadu_si512(p + 128);
   __m512i x3 = _mm512_loadu_si512(p + 192);

@@ -314,6 +314,26 @@ TEST_F(ConfigDialogTest, MeterBoxWithAndWithoutTheKey) {
   OpenDialog([](HWND dialog) { EXPECT_FALSE(IsTicked(dialog, IDC_METER_FLAG)); });
 }
 
+// Opened from the host's window (the active window of the calling thread),
+// the dialog is owned by it: the host's window takes no input while the
+// dialog is open, so the menu cannot open a second one nor the server close
+// under it, and it takes input again once the dialog has closed.
+TEST_F(ConfigDialogTest, TheCallersActiveWindowOwnsTheDialogAndIsDisabledMeanwhile) {
+  HWND host = CreateWindowExA(0, "Static", "host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                              nullptr, nullptr, nullptr);
+  ASSERT_NE(host, nullptr);
+  SetActiveWindow(host);
+  ASSERT_EQ(GetActiveWindow(), host);
+  OpenDialog([host](HWND dialog) {
+    EXPECT_EQ(GetWindow(dialog, GW_OWNER), host);
+    EXPECT_FALSE(IsWindowEnabled(host));
+    Click(dialog, IDC_CANCEL_BUTTON);
+    EXPECT_TRUE(WaitUntilGone(dialog));
+  });
+  EXPECT_TRUE(IsWindowEnabled(host));
+  DestroyWindow(host);
+}
+
 // The template as the running dialog shows it; positions in dialog units are
 // converted with the dialog's own font.
 TEST_F(ConfigDialogTest, TemplateAsShown) {
@@ -323,7 +343,7 @@ TEST_F(ConfigDialogTest, TemplateAsShown) {
     const LONG expected = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
     EXPECT_EQ(style & expected, expected);
     EXPECT_EQ(style & (WS_CHILD | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | DS_CENTER), 0);
-    EXPECT_EQ(GetWindow(dialog, GW_OWNER), nullptr);
+    EXPECT_EQ(GetWindow(dialog, GW_OWNER), nullptr);  // this thread has no active window
 
     RECT size = {0, 0, 226, 82};
     ASSERT_TRUE(MapDialogRect(dialog, &size));

@@ -167,6 +167,38 @@ TEST_F(WorkersTest, WorkersRunBelowNormalPriority) {
   EXPECT_EQ(GetThreadPriority(handle.get()), THREAD_PRIORITY_BELOW_NORMAL);
 }
 
+// Address space reserved for the stack of the calling thread.
+SIZE_T OwnStackReservation() {
+  const int onTheStack = 0;
+  MEMORY_BASIC_INFORMATION region = {};
+  VirtualQuery(&onTheStack, &region, sizeof region);
+  const void* const stack = region.AllocationBase;
+  SIZE_T total = 0;
+  const char* at = static_cast<const char*>(stack);
+  while (VirtualQuery(at, &region, sizeof region) == sizeof region && region.AllocationBase == stack) {
+    total += region.RegionSize;
+    at += region.RegionSize;
+  }
+  return total;
+}
+
+// Thousands of queued workers must not exhaust a 32-bit host's address space:
+// each reserves a small stack, not the program's default (2 MiB here). Wine
+// gives no thread less than 1 MiB.
+TEST(WorkersStackTest, WorkersReserveASmallStack) {
+  std::atomic<SIZE_T> reserved{0};
+  {
+    Workers workers([&reserved](const std::string&) -> DWORD {
+      reserved = OwnStackReservation();
+      return 1;
+    });
+    workers.StartDirectoryCheck("C:\\up\\a.rar");
+    workers.WaitForWorkers();
+  }
+  EXPECT_GT(reserved.load(), 0u);
+  EXPECT_LE(reserved.load(), std::max<SIZE_T>(Workers::kStackReservation, 1 << 20));
+}
+
 TEST_F(WorkersTest, AnExceptionInAWorkerEndsItWithExitCodeZero) {
   workers.StartDirectoryCheck("C:\\up\\throw.rar");
   EXPECT_EQ(WaitForListedWorker(workers, 0), 0u);
