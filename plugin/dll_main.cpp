@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -60,15 +61,47 @@ ModuleCheckLock& TheCheckLock() {
   return checkLock;
 }
 
-DWORD RunDirectoryCheck(const std::string& path) {
+// A critical section waits without taking a system object, so checks leave
+// no handle behind however they contend.
+class ModuleLedgerLock : public LedgerLock {
+ public:
+  void lock() override { section_.Enter(); }
+  void unlock() override { section_.Leave(); }
+
+ private:
+  CriticalSection section_;
+};
+
+// Lets the checks of a burst of events in one directory share passes.
+PassLedger& TheLedger() {
+  static ModuleLedgerLock lock;
+  static PassLedger ledger(lock);
+  return ledger;
+}
+
+DWORD RunDirectoryCheck(const std::string& path, const PassLedger::Ticket* ticket) {
   Win32FileSystem fileSystem;
-  const CheckContext context{fileSystem, TheCheckLock(), [] { return ReadRunSettings(); }};
+  const CheckContext context{fileSystem, TheCheckLock(), [] { return ReadRunSettings(); }, nullptr, &TheLedger(),
+                             ticket};
   return static_cast<DWORD>(DirectoryCheck(context, path));
 }
 
 Workers& TheWorkers() {
-  static Workers workers(RunDirectoryCheck);
+  static Workers workers([](const std::string& path) { return RunDirectoryCheck(path, nullptr); });
   return workers;
+}
+
+// The event takes its ticket now, before its worker starts; the worker's
+// body owns the ticket and drops it when the worker ends.
+void StartCheck(std::string_view path) {
+  std::shared_ptr<PassLedger::Ticket> ticket;
+  try {
+    ticket = std::make_shared<PassLedger::Ticket>(TheLedger().Receive(path));
+  } catch (...) {
+    // Without a ticket the check runs every pass, as it would alone.
+  }
+  TheWorkers().StartDirectoryCheck(
+      path, [ticket](const std::string& copy) { return RunDirectoryCheck(copy, ticket.get()); });
 }
 
 // The path in the record's text area, never read past the area's end.
@@ -89,7 +122,7 @@ std::int16_t DispatchEvent(HostEventRecord& record) {
   switch (record.eventCode) {
     case kEventFileArrived:
     case kEventFileArrivedAlt:
-      TheWorkers().StartDirectoryCheck(RecordText(record));
+      StartCheck(RecordText(record));
       return 0;
     case kEventSiteRequest:
       return DispatchSiteRequest(&record);
@@ -151,6 +184,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     try {
       sfvcheck::TheWorkers();
       sfvcheck::TheCheckLock();
+      sfvcheck::TheLedger();
     } catch (...) {
       return FALSE;
     }

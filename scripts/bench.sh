@@ -1,22 +1,28 @@
 #!/usr/bin/env bash
 # Builds the benchmark and runs it under Wine, printing its figures:
 #   bash scripts/bench.sh [file MiB, default 1024]
+#   bash scripts/bench.sh set [abc] [N ...]     whole sets through the DLL
 # The 64-bit build runs under 64-bit Wine. SFVCHECK_BENCH_WIN32=1 also runs
-# the 32-bit build; where the kernel cannot run 32-bit code, Wine is emulated
-# and its speeds mean nothing (the code is the same).
+# the 32-bit build (the one that ships); where the kernel cannot run 32-bit
+# code, Wine is emulated and its speeds mean nothing (the code is the same).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-mib=${1:-1024}
+if [ "${1:-}" = set ]; then
+    args=("$@")
+else
+    args=(all "${1:-1024}")
+fi
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores; $(lscpu | sed -n 's/^Model name: *//p')"
 
+# The benchmark target depends on the DLL, which the set mode loads.
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j "$(nproc)" --target sfvcheck_bench
-scripts/wine-run.sh 64 build/win64/sfvcheck_bench.exe all "$mib"
+scripts/wine-run.sh 64 build/win64/sfvcheck_bench.exe "${args[@]}"
 
 if [ "${SFVCHECK_BENCH_WIN32:-0}" = 1 ]; then
     cmake --preset win32 >/dev/null
     cmake --build --preset win32 -j "$(nproc)" --target sfvcheck_bench
-    scripts/wine-run.sh 32 build/win32/sfvcheck_bench.exe all "$mib"
+    scripts/wine-run.sh 32 build/win32/sfvcheck_bench.exe "${args[@]}"
 fi

@@ -54,19 +54,27 @@ bool IsDiskPath(const std::string& path) {
   return std::strncmp(full.data(), "\\\\.\\", 4) != 0;
 }
 
+// Read sharing only: the open fails while anyone holds the file for writing.
+// Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
+OwnedFile OpenDenyingWrite(const std::string& path) {
+  if (!IsDiskPath(path)) return OwnedFile();
+  return OwnedFile(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
 }  // namespace
 
 std::unique_ptr<ReadableFile> Win32FileSystem::OpenForCheck(const std::string& path) {
-  if (!IsDiskPath(path)) return nullptr;
-  // Read sharing only: the open fails while anyone holds the file for writing.
-  // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
-  OwnedFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  OwnedFile file = OpenDenyingWrite(path);
   if (!file) return nullptr;
   // Pipes and character devices reached some other way are not files either.
   if (GetFileType(file.get()) != FILE_TYPE_DISK) return nullptr;
   return std::make_unique<Win32ReadableFile>(std::move(file));
 }
+
+// No file type test: nothing is read here, and what is read later is opened
+// through OpenForCheck. Under Wine the test costs as much as the open.
+bool Win32FileSystem::CanOpenForCheck(const std::string& path) { return static_cast<bool>(OpenDenyingWrite(path)); }
 
 bool Win32FileSystem::AppendBytes(const std::string& path, std::string_view bytes) {
   if (!IsDiskPath(path)) return false;
@@ -116,15 +124,41 @@ bool Win32FileSystem::Exists(const std::string& path) {
 
 std::vector<std::string> Win32FileSystem::ListMatches(const std::string& pattern) {
   std::vector<std::string> names;
+  ListMatchesToEnd(pattern, &names);
+  return names;
+}
+
+bool Win32FileSystem::ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
+  names->clear();
   WIN32_FIND_DATAA data;
   OwnedFind find(FindFirstFileA(pattern.c_str(), &data));
-  if (!find) return names;
+  if (!find) return GetLastError() == ERROR_FILE_NOT_FOUND;  // an existing directory without a match
   do {
     // "." and ".." name the directory itself and its parent, never an entry.
     if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
-    names.emplace_back(data.cFileName);
+    names->emplace_back(data.cFileName);
   } while (FindNextFileA(find.get(), &data));
-  return names;
+  return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+bool Win32FileSystem::ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) {
+  entries->clear();
+  const std::string pattern = prefix + "*";
+  if (!IsDiskPath(pattern)) return false;
+  WIN32_FIND_DATAA data;
+  // Even an empty directory lists "." and "..": a failed start is a failure.
+  OwnedFind find(FindFirstFileA(pattern.c_str(), &data));
+  if (!find) return false;
+  do {
+    if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
+    DirectoryEntry entry;
+    entry.name = data.cFileName;
+    entry.shortName = data.cAlternateFileName;
+    entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    entry.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entries->push_back(std::move(entry));
+  } while (FindNextFileA(find.get(), &data));
+  return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 std::string Win32FileSystem::StoredName(std::string_view name) {

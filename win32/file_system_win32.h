@@ -8,6 +8,7 @@ namespace sfvcheck {
 class Win32FileSystem : public FileSystem {
  public:
   std::unique_ptr<ReadableFile> OpenForCheck(const std::string& path) override;
+  bool CanOpenForCheck(const std::string& path) override;
   bool AppendBytes(const std::string& path, std::string_view bytes) override;
   bool CreateEmptyFile(const std::string& path) override;
   bool CopyOver(const std::string& from, const std::string& to) override;
@@ -16,6 +17,8 @@ class Win32FileSystem : public FileSystem {
   bool RemoveEmptyDirectory(const std::string& path) override;
   bool Exists(const std::string& path) override;
   std::vector<std::string> ListMatches(const std::string& pattern) override;
+  bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) override;
+  bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) override;
   std::string StoredName(std::string_view name) override;
   std::string FoldCase(std::string_view text) override;
 };

@@ -94,12 +94,14 @@ INT_PTR CALLBACK WaitNoticeProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
 Workers::Workers(WorkerBody body) : body_(std::move(body)) {}
 
-void Workers::StartDirectoryCheck(std::string_view path) {
+void Workers::StartDirectoryCheck(std::string_view path) { StartDirectoryCheck(path, body_); }
+
+void Workers::StartDirectoryCheck(std::string_view path, const WorkerBody& body) {
   std::unique_ptr<WorkerTask> task;
   try {
     task = std::make_unique<WorkerTask>();
     task->path = path;
-    task->body = body_;
+    task->body = body;
   } catch (const std::bad_alloc&) {
     return;
   }

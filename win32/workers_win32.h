@@ -80,6 +80,8 @@ class Workers {
   // a duplicate of its handle. Nothing is reported: a worker that cannot be
   // started is simply not there.
   void StartDirectoryCheck(std::string_view path);
+  // The same with a body of this event's own instead of the common one.
+  void StartDirectoryCheck(std::string_view path, const WorkerBody& body);
 
   // Closes and unlists the handles of workers that have ended. Returns at
   // once, without a scan, when none has.

@@ -9,7 +9,9 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "core/check/file_crc.h"
 #include "core/check/naming.h"
@@ -81,63 +83,199 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
-// The markers of one kind in the directory: those listed when the pass
-// starts and those it makes. Where looking up an absent name reads the whole
-// directory (Wine on a case-sensitive file system does), deleting both
-// markers of every good entry by name would make a pass quadratic in the
-// number of files; one listing per pass keeps it linear. Names are compared
-// as the file system stores them (a listed "a.rar " makes "a-[MISSING].rar").
-// Answers "absent" only when sure: a name in a subdirectory or beyond ASCII,
-// where the system's folding and the file system's could differ, is always
-// looked up.
-class MarkerIndex {
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether `pattern` ('*' for any run of bytes) matches all of `name`, ASCII
+// letters compared without regard to case.
+bool MatchesPattern(std::string_view pattern, std::string_view name) {
+  std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] != '*' && AsciiLower(pattern[p]) == AsciiLower(name[n])) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+// A listed name that the listing shows only in part: a character beyond
+// ASCII, which the system may fold to an ASCII letter (and whose trail byte
+// may look like ASCII), or a '?' or '*' standing for a character the code
+// page lacks. Each such character, with the byte after it, becomes a '*':
+// the pattern matches every ASCII name the entry could answer to.
+bool IsPartlyShown(std::string_view name) {
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) >= 0x80 || c == '?' || c == '*') return true;
+  }
+  return false;
+}
+
+std::string PartlyShownPattern(std::string_view name) {
+  std::string pattern;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if (static_cast<unsigned char>(c) >= 0x80 || c == '?' || c == '*') {
+      if (static_cast<unsigned char>(c) >= 0x80) ++i;  // a possible trail byte
+      if (pattern.empty() || pattern.back() != '*') pattern += '*';
+    } else {
+      pattern += c;
+    }
+  }
+  return pattern;
+}
+
+// One listing of the directory, taken when a pass starts and kept up to date
+// with what the pass itself makes and removes, answers for most names the
+// pass uses whether they exist, so that the pass need not ask the file
+// system name by name: opening an absent file, recreating a MissingMarker
+// that is already there and deleting markers that are not there cost more
+// than the rest of a visit (under Wine on a case-sensitive file system every
+// lookup of an absent name reads the whole directory). Names compare as the
+// file system stores them (a listed "a.rar " is the file a.rar).
+//
+// It answers only where it is sure, and says kUnknown otherwise: for names in
+// a subdirectory, names beyond ASCII, names that reach past the plain name
+// (':' for a stream) or may be an 8.3 alias ('~'), names that a listed name
+// shown only in part could stand for, and every name when the directory
+// could not be listed to its end.
+class DirectoryListing {
  public:
-  MarkerIndex(FileSystem& fs, const std::string& prefix, std::string_view tag) : fs_(fs), prefix_(prefix) {
-    for (const std::string& name : fs.ListMatches(prefix + "*" + std::string(tag) + "*")) Remember(name);
+  enum class Kind { kUnknown, kAbsent, kEmptyFile, kFile, kDirectory };
+
+  DirectoryListing(FileSystem& fs, const std::string& prefix) : fs_(fs), prefix_(prefix) {
+    std::vector<DirectoryEntry> entries;
+    complete_ = fs.ListDirectory(prefix, &entries);
+    if (!complete_) return;
+    for (const DirectoryEntry& entry : entries) {
+      const Kind kind = entry.isDirectory ? Kind::kDirectory : entry.size == 0 ? Kind::kEmptyFile : Kind::kFile;
+      for (const std::string* name : {&entry.name, &entry.shortName}) {
+        if (name->empty()) continue;
+        if (IsPartlyShown(*name)) {
+          partlyShown_.push_back(PartlyShownPattern(*name));
+          if (entry.isDirectory) partlyShownDirectory_ = true;
+        } else if (name == &entry.name) {
+          names_[NameKey(fs, *name)] = {kind, *name};
+        } else {
+          names_.emplace(NameKey(fs, *name), Name{kind, entry.name});
+        }
+      }
+    }
   }
 
-  bool MayExist(const std::string& path) const {
-    if (lookUpAll_) return true;
-    std::string_view name = NameInDirectory(path);
-    return name.empty() || !IsAscii(name) || names_.count(NameKey(fs_, name)) != 0;
+  // Whether the listing knows every directory by name.
+  bool knowsDirectories() const { return complete_ && !partlyShownDirectory_; }
+
+  Kind Look(const std::string& path) const {
+    std::string key;
+    if (!KeyOf(path, &key)) return Kind::kUnknown;
+    auto it = names_.find(key);
+    return it == names_.end() ? Kind::kAbsent : it->second.kind;
   }
 
-  void Add(const std::string& path) {
-    std::string_view name = NameInDirectory(path);
-    if (name.empty()) return;  // always looked up anyway
-    Remember(name);
+  // The pass made, replaced or removed `path` (kUnknown: it may have).
+  void Note(const std::string& path, Kind kind) {
+    std::string key;
+    if (!KeyOf(path, &key)) return;
+    if (kind == Kind::kAbsent) {
+      names_.erase(key);
+      return;
+    }
+    auto it = names_.find(key);
+    if (it != names_.end()) {
+      it->second.kind = kind;  // a replaced file keeps its stored spelling
+    } else {
+      names_[key] = {kind, fs_.StoredName(path.substr(prefix_.size()))};
+    }
+  }
+
+  // The stored names of the listed directories that begin with `trail`.
+  std::vector<std::string> DirectoriesStartingWith(const std::string& trail) const {
+    std::vector<std::string> names;
+    for (const auto& [key, name] : names_) {
+      if (name.kind == Kind::kDirectory && NameKey(fs_, name.stored) == key &&
+          StartsWithAsStored(fs_, name.stored, trail)) {
+        names.push_back(name.stored);
+      }
+    }
+    return names;
+  }
+
+  // Whether a directory of exactly this stored spelling is listed.
+  bool HoldsDirectorySpelt(const std::string& path) const {
+    std::string key;
+    if (!KeyOf(path, &key)) return false;
+    auto it = names_.find(key);
+    return it != names_.end() && it->second.kind == Kind::kDirectory &&
+           it->second.stored == fs_.StoredName(path.substr(prefix_.size()));
   }
 
  private:
-  // The plain name when the path lies directly in the directory, else empty.
-  std::string_view NameInDirectory(std::string_view path) const {
-    if (path.size() <= prefix_.size() || path.compare(0, prefix_.size(), prefix_) != 0) return {};
-    std::string_view name = path.substr(prefix_.size());
-    if (!IsAscii(name)) return name;  // checked by the caller; may hold trail bytes like '\\'
-    return name.find_first_of("\\/") == std::string_view::npos ? name : std::string_view();
-  }
+  struct Name {
+    Kind kind;
+    std::string stored;
+  };
 
-  void Remember(std::string_view name) {
-    if (!IsAscii(name)) lookUpAll_ = true;
-    names_.insert(NameKey(fs_, name));
+  // The key of a plain name of this directory that the listing can vouch for.
+  bool KeyOf(const std::string& path, std::string* key) const {
+    if (!complete_ || path.size() <= prefix_.size() || path.compare(0, prefix_.size(), prefix_) != 0) {
+      return false;
+    }
+    const std::string_view name = std::string_view(path).substr(prefix_.size());
+    if (!IsAscii(name) || name.find_first_of("\\/:~") != std::string_view::npos) return false;
+    *key = NameKey(fs_, name);
+    if (key->empty()) return false;
+    for (const std::string& pattern : partlyShown_) {
+      if (MatchesPattern(pattern, *key)) return false;
+    }
+    return true;
   }
 
   FileSystem& fs_;
   const std::string& prefix_;
-  std::unordered_set<std::string> names_;
-  bool lookUpAll_ = false;
+  bool complete_ = false;
+  std::unordered_map<std::string, Name> names_;  // by NameKey, 8.3 aliases too
+  std::vector<std::string> partlyShown_;         // patterns, see PartlyShownPattern
+  bool partlyShownDirectory_ = false;
 };
 
-// Removes every empty directory whose name begins with the start trail.
-// Wildcard matching on Windows can also match through 8.3 short names, so
-// each name is tested again.
-void RemoveMeterFolders(FileSystem& fs, const std::string& prefix, const std::string& startTrail) {
-  for (const std::string& name : fs.ListMatches(prefix + startTrail + "*")) {
-    if (!StartsWithAsStored(fs, name, startTrail)) continue;
-    fs.RemoveEmptyDirectory(prefix + name);
+using Kind = DirectoryListing::Kind;
+
+// Removes every empty directory whose name begins with the start trail, but
+// `keep` (a meter folder about to be made again under the same name). Without
+// a listing, wildcard matching on Windows can also match through 8.3 short
+// names, so each name is tested again.
+void RemoveMeterFolders(FileSystem& fs, DirectoryListing& listing, const std::string& prefix,
+                        const std::string& startTrail, const std::string& keep) {
+  if (!listing.knowsDirectories()) {
+    for (const std::string& name : fs.ListMatches(prefix + startTrail + "*")) {
+      if (!StartsWithAsStored(fs, name, startTrail)) continue;
+      if (fs.RemoveEmptyDirectory(prefix + name)) listing.Note(prefix + name, Kind::kAbsent);
+    }
+    return;
+  }
+  for (const std::string& name : listing.DirectoriesStartingWith(startTrail)) {
+    const std::string path = prefix + name;
+    if (path == keep) continue;
+    if (fs.RemoveEmptyDirectory(path)) listing.Note(path, Kind::kAbsent);
   }
 }
 
+void MakeMeterFolder(FileSystem& fs, DirectoryListing& listing, const std::string& meterPath) {
+  if (listing.HoldsDirectorySpelt(meterPath)) return;  // kept from the last pass
+  listing.Note(meterPath, fs.MakeDirectory(meterPath) ? Kind::kDirectory : Kind::kUnknown);
+}
+
+// result.listRead stays false when the list could not be read, so nothing
+// was done.
 void RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName,
              PassResult& result) {
   FileSystem& fs = context.fs;
@@ -153,18 +291,25 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   result.listRead = true;
 
   const std::string statePath = StateFileName(prefix, listName);
+  DirectoryListing listing(fs, prefix);
   // Read on the first found entry, then kept up to date with what this pass
-  // appends, so a later duplicate of an entry sees it as verified.
+  // verifies, so a later duplicate of an entry sees it as verified.
   std::optional<std::unordered_set<std::string>> stateLines;
+  // Lines for the state file, appended in one write when the pass ends with
+  // the set incomplete (a complete set's state file is deleted anyway).
+  std::string stateAppend;
   std::size_t good = 0;
-  MarkerIndex missingMarkers(fs, prefix, kMissingTag);
-  MarkerIndex badMarkers(fs, prefix, kBadTag);
 
   for (SfvEntry& entry : list) {
-    entry.found = fs.OpenForCheck(entry.path) != nullptr;
+    // Still opened when listed: a file being written must not count as found.
+    const Kind kind = listing.Look(entry.path);
+    entry.found = kind != Kind::kAbsent && kind != Kind::kDirectory && fs.CanOpenForCheck(entry.path);
 
     if (entry.found) {
-      if (!stateLines) stateLines = ReadStateLines(fs, statePath, list);
+      if (!stateLines) {
+        stateLines = listing.Look(statePath) == Kind::kAbsent ? std::unordered_set<std::string>()
+                                                              : ReadStateLines(fs, statePath, list);
+      }
       entry.verified = stateLines->count(entry.path) != 0;
     }
 
@@ -174,35 +319,44 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
         entry.found = false;
       } else if (crc == entry.expectedCrc) {
         entry.verified = true;
-        // A lost append only costs a second hash on a later pass.
-        if (fs.AppendBytes(statePath, entry.path + kLineEnd)) stateLines->insert(entry.path);
+        stateAppend += entry.path + kLineEnd;
+        stateLines->insert(entry.path);
       }
     }
 
     const std::string missingMarker = MissingMarkerName(entry.path);
     const std::string badMarker = BadMarkerName(entry.path);
+    auto removeMarker = [&](const std::string& marker) {
+      if (listing.Look(marker) != Kind::kAbsent && fs.RemoveFile(marker)) listing.Note(marker, Kind::kAbsent);
+    };
     EntryOutcome outcome = EntryOutcome::kGood;
     if (entry.found && entry.verified) {
       ++good;
-      if (missingMarkers.MayExist(missingMarker)) fs.RemoveFile(missingMarker);
-      if (badMarkers.MayExist(badMarker)) fs.RemoveFile(badMarker);
+      removeMarker(missingMarker);
+      removeMarker(badMarker);
     } else if (entry.found) {
       // Move aside: the listed file goes only once its copy is safe. A failed
       // copy may still leave a partial file behind.
       // Once moved aside the file is bad, no longer missing: an earlier
       // MissingMarker would tell users the wrong thing.
       outcome = EntryOutcome::kBad;
-      badMarkers.Add(badMarker);
+      listing.Note(badMarker, Kind::kUnknown);
       if (fs.CopyOver(entry.path, badMarker)) {
-        fs.RemoveFile(entry.path);
-        if (missingMarkers.MayExist(missingMarker)) fs.RemoveFile(missingMarker);
+        listing.Note(entry.path, fs.RemoveFile(entry.path) ? Kind::kAbsent : Kind::kUnknown);
+        removeMarker(missingMarker);
       }
-    } else if (!badMarkers.MayExist(badMarker) || !fs.Exists(badMarker)) {
-      outcome = EntryOutcome::kMissing;
-      missingMarkers.Add(missingMarker);
-      fs.CreateEmptyFile(missingMarker);
     } else {
-      outcome = EntryOutcome::kBad;  // moved aside by an earlier pass
+      const Kind bad = listing.Look(badMarker);
+      const bool badExists = bad == Kind::kUnknown ? fs.Exists(badMarker) : bad != Kind::kAbsent;
+      if (badExists) {
+        outcome = EntryOutcome::kBad;  // moved aside by an earlier pass
+      } else {
+        outcome = EntryOutcome::kMissing;
+        // An empty file of the marker's name is what create-always would leave.
+        if (listing.Look(missingMarker) != Kind::kEmptyFile) {
+          listing.Note(missingMarker, fs.CreateEmptyFile(missingMarker) ? Kind::kEmptyFile : Kind::kUnknown);
+        }
+      }
     }
     if (context.passDone) result.entries.push_back({entry.path, outcome});
     switch (outcome) {
@@ -212,34 +366,71 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     }
   }
 
-  RemoveMeterFolders(fs, prefix, settings.startTrail);
-
   int percent = CompletePercentage(good, list.size());
   result.percent = percent;
   std::string meterPath = prefix + MeterFolderName(percent, settings);
+  const bool meterStays = percent < 100 || settings.deleteFlag == 0;
+  // A lost append only costs a second hash on a later pass.
+  if (percent < 100 && !stateAppend.empty()) fs.AppendBytes(statePath, stateAppend);
+
+  const std::string keep = meterStays ? prefix + fs.StoredName(meterPath.substr(prefix.size())) : std::string();
+  RemoveMeterFolders(fs, listing, prefix, settings.startTrail, keep);
   if (percent < 100) {
-    fs.MakeDirectory(meterPath);
+    MakeMeterFolder(fs, listing, meterPath);
     return;
   }
   if (settings.deleteFlag != 0) {
-    RemoveMeterFolders(fs, prefix, settings.startTrail);
+    RemoveMeterFolders(fs, listing, prefix, settings.startTrail, std::string());
   } else {
-    fs.MakeDirectory(meterPath);
+    MakeMeterFolder(fs, listing, meterPath);
   }
-  fs.RemoveFile(statePath);
+  if (listing.Look(statePath) != Kind::kAbsent) fs.RemoveFile(statePath);
+}
+
+// The "*.sfv" names in the directory, in enumeration order. An enumeration
+// that another event's check started after this event was received serves
+// this one too.
+std::vector<std::string> ListNames(const CheckContext& context, const std::string& prefix) {
+  const bool shared = context.ledger != nullptr && context.ticket != nullptr && context.ticket->valid() &&
+                      context.ticket->prefix() == prefix;
+  std::vector<std::string> names;
+  if (shared && context.ledger->ListsSeen(*context.ticket, &names)) return names;
+
+  const std::uint64_t start = shared ? context.ledger->PassStart() : 0;
+  std::vector<std::string> matches;
+  const bool toEnd = context.fs.ListMatchesToEnd(prefix + kListPattern, &matches);
+  for (std::string& name : matches) {
+    // An 8.3 short name can match "*.sfv" for a longer extension.
+    if (EndsWithNoCase(name, kListSuffix)) names.push_back(std::move(name));
+  }
+  // Only an enumeration that ran to its end may stand for another event's.
+  if (shared && toEnd && !names.empty()) context.ledger->ListsEnumerated(*context.ticket, start, names);
+  return names;
 }
 
 }  // namespace
 
 void VerificationPass(const CheckContext& context, const std::string& prefix,
                       const std::string& listName) {
+  // The ticket's directory is this one unless the path was spelt otherwise.
+  PassLedger* ledger = context.ledger != nullptr && context.ticket != nullptr && context.ticket->valid() &&
+                               context.ticket->prefix() == prefix
+                           ? context.ledger
+                           : nullptr;
+  // A covering pass that has run to its end stays one: in a burst most
+  // events learn so without waiting for the lock.
+  if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
   PassResult result;
   {
     std::lock_guard<CheckLock> guard(context.checkLock);
     try {
+      if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
+      const std::uint64_t start = ledger != nullptr ? ledger->PassStart() : 0;
       result.prefix = prefix;
       result.listName = listName;
       RunPass(context, prefix, listName, result);
+      // Only a pass that ran to its end covers the events received before it.
+      if (result.listRead && ledger != nullptr) ledger->PassCompleted(*context.ticket, listName, start);
     } catch (...) {
       // Out of memory or a failing settings reader: this list waits for the
       // next event; nothing may leave a worker.
@@ -254,12 +445,7 @@ int DirectoryCheck(const CheckContext& context, const std::string& path) {
   try {
     std::optional<std::string> prefix = DirectoryPrefix(path);
     if (!prefix) return 0;
-    std::vector<std::string> names = context.fs.ListMatches(*prefix + kListPattern);
-    for (const std::string& name : names) {
-      // An 8.3 short name can match "*.sfv" for a longer extension.
-      if (!EndsWithNoCase(name, kListSuffix)) continue;
-      VerificationPass(context, *prefix, name);
-    }
+    for (const std::string& name : ListNames(context, *prefix)) VerificationPass(context, *prefix, name);
   } catch (...) {
   }
   return 1;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/check/file_system.h"
+#include "core/check/pass_ledger.h"
 #include "core/settings/run_settings.h"
 
 namespace sfvcheck {
@@ -52,6 +53,12 @@ struct CheckContext {
   std::function<RunSettings()> readSettings;
   // Told the result of every pass, after the pass has released the lock.
   std::function<void(const PassResult&)> passDone = nullptr;
+  // The event's place in a burst: a list whose pass another event's check
+  // has already run since this event was received is skipped (and no result
+  // is told for it). Without a ledger or with an invalid ticket every list
+  // gets its pass.
+  PassLedger* ledger = nullptr;
+  const PassLedger::Ticket* ticket = nullptr;
 };
 
 // Runs one verification pass per "*.sfv" list in the path's directory.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +20,14 @@ class ReadableFile {
   virtual bool Read(void* buffer, std::size_t size, std::size_t* got) = 0;
 };
 
+// One name in a directory listing.
+struct DirectoryEntry {
+  std::string name;       // the plain name as stored
+  std::string shortName;  // its 8.3 alias, when the file system keeps one
+  std::uint64_t size = 0;
+  bool isDirectory = false;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -27,6 +36,11 @@ class FileSystem {
   // Null when that fails, which includes a file another process is still
   // writing: such a file counts as not there yet.
   virtual std::unique_ptr<ReadableFile> OpenForCheck(const std::string& path) = 0;
+
+  // Whether OpenForCheck could open the file now, for a presence test that
+  // reads nothing. It may skip checks that only guard reading (the kind of
+  // object opened), so whatever is to be read must go through OpenForCheck.
+  virtual bool CanOpenForCheck(const std::string& path) { return OpenForCheck(path) != nullptr; }
 
   // Appends `bytes` at the end of the file, creating it if absent and never
   // truncating it; others may read meanwhile but not write.
@@ -51,6 +65,24 @@ class FileSystem {
   // Windows this may include names matched through their 8.3 short form;
   // callers filter the names they really want.
   virtual std::vector<std::string> ListMatches(const std::string& pattern) = 0;
+
+  // ListMatches that also tells whether the enumeration ran to its end
+  // (false: the names may be only some of the matches). A file system that
+  // cannot tell says false.
+  virtual bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
+    *names = ListMatches(pattern);
+    return false;
+  }
+
+  // Every entry of the directory `prefix` (which ends in '\\'), "." and ".."
+  // aside, in enumeration order. False when the directory could not be
+  // listed to its end; `entries` then holds no promise of completeness. A
+  // file system that cannot list says so, and callers ask for each name.
+  virtual bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) {
+    (void)prefix;
+    entries->clear();
+    return false;
+  }
 
   // How this file system spells a plain name it is given once it is stored:
   // Windows drops the trailing blanks and dots of a path's last component

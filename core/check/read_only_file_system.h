@@ -16,9 +16,16 @@ class ReadOnlyFileSystem : public FileSystem {
   std::unique_ptr<ReadableFile> OpenForCheck(const std::string& path) override {
     return inner_.OpenForCheck(path);
   }
+  bool CanOpenForCheck(const std::string& path) override { return inner_.CanOpenForCheck(path); }
   bool Exists(const std::string& path) override { return inner_.Exists(path); }
   std::vector<std::string> ListMatches(const std::string& pattern) override {
     return inner_.ListMatches(pattern);
+  }
+  bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) override {
+    return inner_.ListMatchesToEnd(pattern, names);
+  }
+  bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) override {
+    return inner_.ListDirectory(prefix, entries);
   }
   std::string StoredName(std::string_view name) override { return inner_.StoredName(name); }
   std::string FoldCase(std::string_view text) override { return inner_.FoldCase(text); }

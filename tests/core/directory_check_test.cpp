@@ -347,8 +347,8 @@ TEST_F(DirectoryCheckTest, UnwritableStateFileStillCountsFilesAsGood) {
   Check();
   EXPECT_TRUE(Has(kTwoOfThree));
   EXPECT_FALSE(Has(".qdrl.set.sfv.state"));
-  // Nothing was remembered, so the duplicate is hashed again.
-  EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + "a.rar"), 4u);
+  // The pass still knows what it verified: the duplicate is not hashed again.
+  EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + "a.rar"), 3u);
 }
 
 TEST_F(DirectoryCheckTest, DeleteFlagLeavesNoMeterWhenComplete) {
@@ -435,16 +435,22 @@ TEST_F(DirectoryCheckTest, ForwardSlashCutsThePath) {
   EXPECT_TRUE(Has(kFull));
 }
 
+// The directory listing shows such a file, and the state file may name it
+// (a file uploaded again): still not found, neither good nor bad.
 TEST_F(DirectoryCheckTest, FileBeingWrittenCountsAsMissingUntilReleased) {
   Put("a.rar");
-  List("set.sfv", {"a.rar"});
+  Put("b.rar");
+  List("set.sfv", {"a.rar", "b.rar"});
+  fs.AddFile(kDir + ".qdrl.set.sfv.state", kDir + "b.rar\r\n");
   fs.HoldOpenForWriting(kDir + "a.rar");
+  fs.HoldOpenForWriting(kDir + "b.rar");
   Check();
-  EXPECT_TRUE(Has("a-[MISSING].rar"));
-  EXPECT_TRUE(Has(kNothing));
+  EXPECT_EQ(Names(), (NameSet{".qdrl.set.sfv.state", kNothing, "a-[MISSING].rar", "a.rar", "b-[MISSING].rar",
+                            "b.rar", "set.sfv"}));
   fs.HoldOpenForWriting(kDir + "a.rar", false);
+  fs.HoldOpenForWriting(kDir + "b.rar", false);
   Check();
-  EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "set.sfv"}));
+  EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "b.rar", "set.sfv"}));
 }
 
 TEST_F(DirectoryCheckTest, FailedCopyLeavesTheCorruptFileIntact) {
@@ -528,6 +534,72 @@ TEST_F(DirectoryCheckTest, ConcurrentChecksTakeTurns) {
   EXPECT_EQ(Names(), (NameSet{".qdrl.set.sfv.state", kTwoOfThree, "a.rar", "b.rar", "c-[MISSING].rar",
                             "set.sfv"}));
   EXPECT_EQ(Bytes(".qdrl.set.sfv.state"), "C:\\up\\a.rar\r\nC:\\up\\b.rar\r\n");
+}
+
+// One listing per pass answers for plain names: absent files are not opened
+// and a MissingMarker already there as an empty file is not made again. What
+// it cannot answer goes to the file system: names in a subdirectory, a marker
+// that holds data, and everything when the listing fails.
+TEST_F(DirectoryCheckTest, PassAsksTheFileSystemOnlyWhatItsListingCannotTell) {
+  fs.AddFile(kDir + "sub\\a.rar", content["a.rar"]);
+  fs.AddFile(kDir + "c-[MISSING].rar", "not empty");
+  fs.AddFile(kDir + "set.sfv", "sub\\a.rar " + Hex(testing::BitwiseCrc32(content["a.rar"])) + "\r\nb.rar " +
+                                    Hex(testing::BitwiseCrc32(content["b.rar"])) + "\r\nc.rar " + Hex(testing::BitwiseCrc32(content["c.rar"])) + "\r\n");
+  const NameSet third{".qdrl.set.sfv.state", kOneOfThree, "b-[MISSING].rar", "c-[MISSING].rar", "set.sfv", "sub"};
+  Check();
+  EXPECT_EQ(Names(), third);
+  EXPECT_EQ(Bytes("c-[MISSING].rar"), "");
+  EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + "b.rar"), 0u);
+  EXPECT_EQ(fs.Calls(FsOp::kListDirectory), 1u);
+
+  fs.ResetCalls();
+  Check();
+  EXPECT_EQ(Names(), third);
+  EXPECT_EQ(fs.Calls(FsOp::kCreateEmptyFile), 0u);
+  EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + "sub\\a.rar"), 1u);
+
+  fs.FailOn(FsOp::kListDirectory, kDir);
+  Put("b.rar");
+  fs.ResetCalls();
+  Check("b.rar");
+  EXPECT_EQ(Names(), (NameSet{".qdrl.set.sfv.state", kTwoOfThree, "b.rar", "c-[MISSING].rar", "set.sfv", "sub"}));
+  EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + "c.rar"), 1u);
+}
+
+// A burst: an event received before a pass started is covered by it and
+// skips its own; an event received while a pass runs still gets a pass.
+TEST_F(DirectoryCheckTest, BurstSharesPassesButNoEventIsLeftUncovered) {
+  PassLedger ledger;
+  Put("a.rar");
+  Put("c.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  auto checkFor = [&](const PassLedger::Ticket& ticket, const std::string& arrived) {
+    CheckContext withTicket = context;
+    withTicket.ledger = &ledger;
+    withTicket.ticket = &ticket;
+    DirectoryCheck(withTicket, kDir + arrived);
+  };
+  {
+    PassLedger::Ticket first = ledger.Receive(kDir + "a.rar");
+    PassLedger::Ticket before = ledger.Receive(kDir + "c.rar");
+    PassLedger::Ticket during;
+    // b.rar arrives after the first pass looked for it.
+    fs.BeforeOpenForCheck(kDir + "c.rar", [&] {
+      Put("b.rar");
+      during = ledger.Receive(kDir + "b.rar");
+    });
+    checkFor(first, "a.rar");
+    EXPECT_TRUE(Has("b-[MISSING].rar"));
+    EXPECT_EQ(settingsReads, 1);
+
+    checkFor(before, "c.rar");
+    EXPECT_EQ(settingsReads, 1);  // skipped: the first pass began after it
+
+    checkFor(during, "b.rar");
+    EXPECT_EQ(settingsReads, 2);
+    EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "b.rar", "c.rar", "set.sfv"}));
+  }
+  EXPECT_EQ(ledger.DirectoryCount(), 0u);  // nothing kept once the checks ended
 }
 
 }  // namespace

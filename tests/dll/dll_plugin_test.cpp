@@ -483,5 +483,49 @@ TEST_F(PluginTest, ManyEventsWithIdleEventsFromAnotherThread) {
   EXPECT_EQ(OpenHandleCount(), handlesBefore);
 }
 
+// Events of a burst share passes, but a file whose event comes while a pass
+// over its list is already running gets a pass of its own that sees it. The
+// first pass finds the late file still being written (so it is MISSING), and
+// is kept busy by many files after it.
+TEST_F(PluginTest, AFileArrivingDuringAPassIsCheckedByALaterPass) {
+  TempDirectory upload;
+  const std::string& dir = upload.path();
+  UploadSet set = MakeSet(1, 1000, 500);
+  set.names[0] = "late.bin";
+  for (int i = 0; i < 1500; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "fill%04d.bin", i);
+    set.names.push_back(name);
+    set.contents.push_back(RandomBytes(64, 600 + i));
+  }
+  WriteFileBytes(dir + "set.sfv", set.SfvText());
+  for (std::size_t i = 1; i < set.names.size(); ++i) WriteFileBytes(dir + set.names[i], set.contents[i]);
+  plugin.WaitForChecks();  // the first window a process makes is slow to come
+
+  OwnedFile writing(CreateFileA((dir + "late.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(writing);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(writing.get(), set.contents[0].data(), static_cast<DWORD>(set.contents[0].size()), &written,
+                        nullptr));
+
+  EXPECT_EQ(plugin.FileEvent(dir + set.names[1]), 0);
+  const std::string lateMarker = Marker(dir, "late.bin", "-[MISSING]");
+  for (int i = 0; i < 60000 && !FileExists(lateMarker); ++i) Sleep(1);
+  ASSERT_TRUE(FileExists(lateMarker)) << "the first pass looked at late.bin";
+  // The first pass is still hashing the files after late.bin (it makes its
+  // meter folder last).
+
+  writing.reset();
+  EXPECT_EQ(plugin.FileEvent(dir + "late.bin"), 0);
+  plugin.WaitForChecks();
+
+  EXPECT_TRUE(FileExists(dir + "late.bin"));
+  EXPECT_FALSE(FileExists(lateMarker));
+  EXPECT_FALSE(FileExists(dir + ".qdrl.set.sfv.state"));
+  const std::vector<std::string> meters = MeterFolders(dir);
+  for (const std::string& meter : meters) EXPECT_NE(meter.find("100% complete"), std::string::npos) << meter;
+}
+
 }  // namespace
 }  // namespace sfvcheck

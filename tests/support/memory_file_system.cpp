@@ -183,6 +183,11 @@ void MemoryFileSystem::HoldOpenForWriting(const std::string& path, bool held) {
   }
 }
 
+void MemoryFileSystem::BeforeOpenForCheck(const std::string& path, std::function<void()> action) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  beforeOpen_[Key(path)] = std::move(action);
+}
+
 bool MemoryFileSystem::IsFile(const std::string& path) const {
   std::lock_guard<std::mutex> guard(mutex_);
   const Node* node = Find(path);
@@ -233,6 +238,16 @@ void MemoryFileSystem::ResetCalls() {
 }
 
 std::unique_ptr<ReadableFile> MemoryFileSystem::OpenForCheck(const std::string& path) {
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = beforeOpen_.find(Key(path));
+    if (it != beforeOpen_.end()) {
+      action = std::move(it->second);
+      beforeOpen_.erase(it);
+    }
+  }
+  if (action) action();
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kOpenForCheck, path);
   if (NextCallFails()) return nullptr;
@@ -365,6 +380,27 @@ std::vector<std::string> MemoryFileSystem::ListMatches(const std::string& patter
     if (WildcardMatch(wildcard, node.name) || viaShortName) names.push_back(node.name);
   }
   return names;
+}
+
+bool MemoryFileSystem::ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
+  *names = ListMatches(pattern);
+  std::lock_guard<std::mutex> guard(mutex_);
+  return !Faulty(FsOp::kListMatches, pattern);
+}
+
+bool MemoryFileSystem::ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kListDirectory, prefix);
+  entries->clear();
+  if (Faulty(FsOp::kListDirectory, prefix)) return false;
+  std::string directory = Key(prefix);
+  auto it = nodes_.find(directory);
+  if (it == nodes_.end() || !it->second.isDirectory) return false;
+  for (const auto& [key, node] : nodes_) {
+    if (key == directory || ParentKey(key) != directory) continue;
+    entries->push_back({node.name, node.shortName, node.bytes.size(), node.isDirectory});
+  }
+  return true;
 }
 
 std::string MemoryFileSystem::StoredName(std::string_view name) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,7 @@ enum class FsOp {
   kRemoveEmptyDirectory,
   kExists,
   kListMatches,
+  kListDirectory,
 };
 
 // Case-insensitive '*' and '?' matching of a whole name.
@@ -67,6 +69,10 @@ class MemoryFileSystem : public FileSystem {
   // until released; copying from it still works, as with the Win32 file
   // system.
   void HoldOpenForWriting(const std::string& path, bool held = true);
+  // Runs `action` once, when the next OpenForCheck of `path` begins (outside
+  // the lock, so it may use this file system): something that happens while
+  // a check is under way.
+  void BeforeOpenForCheck(const std::string& path, std::function<void()> action);
 
   // Inspection.
   bool IsFile(const std::string& path) const;
@@ -88,6 +94,8 @@ class MemoryFileSystem : public FileSystem {
   bool RemoveEmptyDirectory(const std::string& path) override;
   bool Exists(const std::string& path) override;
   std::vector<std::string> ListMatches(const std::string& pattern) override;
+  bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) override;
+  bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) override;
   std::string StoredName(std::string_view name) override;
   std::string FoldCase(std::string_view text) override;
 
@@ -119,6 +127,7 @@ class MemoryFileSystem : public FileSystem {
   std::set<std::pair<FsOp, std::string>> faults_;
   std::map<std::string, std::size_t> readLimits_;
   std::set<std::string> held_;
+  std::map<std::string, std::function<void()>> beforeOpen_;
   std::map<std::pair<FsOp, std::string>, std::size_t> calls_;
   std::size_t sweepCalls_ = 0;
   std::size_t sweepTarget_ = 0;  // 0: no sweep fault
