@@ -83,30 +83,6 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Whether `pattern` ('*' for any run of bytes) matches all of `name`, ASCII
-// letters compared without regard to case.
-bool MatchesPattern(std::string_view pattern, std::string_view name) {
-  std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] != '*' && AsciiLower(pattern[p]) == AsciiLower(name[n])) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
 // A listed name that the listing shows only in part: a character beyond
 // ASCII, which the system may fold to an ASCII letter (and whose trail byte
 // may look like ASCII), or a '?' or '*' standing for a character the code
@@ -234,7 +210,7 @@ class DirectoryListing {
     *key = NameKey(fs_, name);
     if (key->empty()) return false;
     for (const std::string& pattern : partlyShown_) {
-      if (MatchesPattern(pattern, *key)) return false;
+      if (WildcardMatchNoCase(pattern, *key)) return false;
     }
     return true;
   }

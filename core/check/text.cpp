@@ -34,6 +34,28 @@ bool IsLeadByte(unsigned char byte) {
   return test != nullptr && test(byte);
 }
 
+bool WildcardMatchNoCase(std::string_view pattern, std::string_view name) {
+  // Iterative, with one backtrack point: the latest '*'.
+  std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] != '*' &&
+        (pattern[p] == '?' || AsciiLower(pattern[p]) == AsciiLower(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
 std::size_t FindLastOf(std::string_view text, std::string_view set) {
   std::size_t found = std::string_view::npos;
   for (std::size_t i = 0; i < text.size();) {

@@ -26,6 +26,10 @@ std::size_t FindLastOf(std::string_view text, std::string_view set);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 bool EndsWithNoCase(std::string_view text, std::string_view suffix);
 
+// Whether `pattern` matches all of `name`: '*' stands for any run of bytes,
+// '?' for any one byte, and ASCII letters compare without regard to case.
+bool WildcardMatchNoCase(std::string_view pattern, std::string_view name);
+
 // `name` without its trailing spaces and dots (no trail byte of a double-byte
 // character is either), the way Windows stores a path's last component.
 std::string_view WithoutTrailingBlanksAndDots(std::string_view name);

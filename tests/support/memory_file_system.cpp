@@ -39,27 +39,6 @@ class MemoryFile : public ReadableFile {
 
 }  // namespace
 
-bool WildcardMatch(std::string_view pattern, std::string_view name) {
-  // Iterative matching with one backtrack point for the latest '*'.
-  std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
 std::string MemoryFileSystem::Normal(std::string_view path) {
   std::string normal(path);
   std::replace(normal.begin(), normal.end(), '/', '\\');
@@ -376,8 +355,8 @@ std::vector<std::string> MemoryFileSystem::ListMatches(const std::string& patter
   std::string wildcard = pattern.substr(cut + 1);
   for (const auto& [key, node] : nodes_) {
     if (key == directory || ParentKey(key) != directory) continue;
-    bool viaShortName = !node.shortName.empty() && WildcardMatch(wildcard, node.shortName);
-    if (WildcardMatch(wildcard, node.name) || viaShortName) names.push_back(node.name);
+    bool viaShortName = !node.shortName.empty() && WildcardMatchNoCase(wildcard, node.shortName);
+    if (WildcardMatchNoCase(wildcard, node.name) || viaShortName) names.push_back(node.name);
   }
   return names;
 }

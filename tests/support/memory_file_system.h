@@ -41,9 +41,6 @@ enum class FsOp {
   kListDirectory,
 };
 
-// Case-insensitive '*' and '?' matching of a whole name.
-bool WildcardMatch(std::string_view pattern, std::string_view name);
-
 class MemoryFileSystem : public FileSystem {
  public:
   // Setup; both create any missing parent directories.
