@@ -61,20 +61,9 @@ ModuleCheckLock& TheCheckLock() {
   return checkLock;
 }
 
-// A critical section waits without taking a system object, so checks leave
-// no handle behind however they contend.
-class ModuleLedgerLock : public LedgerLock {
- public:
-  void lock() override { section_.Enter(); }
-  void unlock() override { section_.Leave(); }
-
- private:
-  CriticalSection section_;
-};
-
 // Lets the checks of a burst of events in one directory share passes.
 PassLedger& TheLedger() {
-  static ModuleLedgerLock lock;
+  static CriticalSectionLock lock;
   static PassLedger ledger(lock);
   return ledger;
 }

@@ -1,10 +1,10 @@
 // A CRITICAL_SECTION owned by an object, a guard that holds it for a scope,
-// and the check lock made of one.
+// and the engine's lock made of one.
 #pragma once
 
 #include <windows.h>
 
-#include "core/check/directory_check.h"
+#include "core/check/lock.h"
 
 namespace sfvcheck {
 
@@ -34,8 +34,9 @@ class CriticalSectionGuard {
   CriticalSection& section_;
 };
 
-// The lock that lets one directory check run at a time.
-class CriticalSectionLock : public CheckLock {
+// A lock for the engine (the check lock, a pass ledger's lock) that waits
+// without taking a system object, so contention leaves no handle behind.
+class CriticalSectionLock : public Lock {
  public:
   void lock() override { section_.Enter(); }
   void unlock() override { section_.Leave(); }

@@ -122,12 +122,6 @@ bool Win32FileSystem::Exists(const std::string& path) {
   return IsDiskPath(path) && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::vector<std::string> Win32FileSystem::ListMatches(const std::string& pattern) {
-  std::vector<std::string> names;
-  ListMatchesToEnd(pattern, &names);
-  return names;
-}
-
 bool Win32FileSystem::ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
   names->clear();
   WIN32_FIND_DATAA data;

@@ -16,7 +16,6 @@ class Win32FileSystem : public FileSystem {
   bool MakeDirectory(const std::string& path) override;
   bool RemoveEmptyDirectory(const std::string& path) override;
   bool Exists(const std::string& path) override;
-  std::vector<std::string> ListMatches(const std::string& pattern) override;
   bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) override;
   bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) override;
   std::string StoredName(std::string_view name) override;

@@ -274,7 +274,6 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   // Lines for the state file, appended in one write when the pass ends with
   // the set incomplete (a complete set's state file is deleted anyway).
   std::string stateAppend;
-  std::size_t good = 0;
 
   for (SfvEntry& entry : list) {
     // Still opened when listed: a file being written must not count as found.
@@ -307,7 +306,6 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     };
     EntryOutcome outcome = EntryOutcome::kGood;
     if (entry.found && entry.verified) {
-      ++good;
       removeMarker(missingMarker);
       removeMarker(badMarker);
     } else if (entry.found) {
@@ -342,7 +340,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     }
   }
 
-  int percent = CompletePercentage(good, list.size());
+  int percent = CompletePercentage(result.good, list.size());
   result.percent = percent;
   std::string meterPath = prefix + MeterFolderName(percent, settings);
   const bool meterStays = percent < 100 || settings.deleteFlag == 0;
@@ -363,16 +361,23 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   if (listing.Look(statePath) != Kind::kAbsent) fs.RemoveFile(statePath);
 }
 
+// The ledger that the event's ticket belongs to, when the event shares passes
+// in this directory (null otherwise, also when the path was spelt otherwise).
+PassLedger* SharedLedger(const CheckContext& context, const std::string& prefix) {
+  const bool shared = context.ledger != nullptr && context.ticket != nullptr && context.ticket->valid() &&
+                      context.ticket->prefix() == prefix;
+  return shared ? context.ledger : nullptr;
+}
+
 // The "*.sfv" names in the directory, in enumeration order. An enumeration
 // that another event's check started after this event was received serves
 // this one too.
 std::vector<std::string> ListNames(const CheckContext& context, const std::string& prefix) {
-  const bool shared = context.ledger != nullptr && context.ticket != nullptr && context.ticket->valid() &&
-                      context.ticket->prefix() == prefix;
+  PassLedger* ledger = SharedLedger(context, prefix);
   std::vector<std::string> names;
-  if (shared && context.ledger->ListsSeen(*context.ticket, &names)) return names;
+  if (ledger != nullptr && ledger->ListsSeen(*context.ticket, &names)) return names;
 
-  const std::uint64_t start = shared ? context.ledger->PassStart() : 0;
+  const std::uint64_t start = ledger != nullptr ? ledger->PassStart() : 0;
   std::vector<std::string> matches;
   const bool toEnd = context.fs.ListMatchesToEnd(prefix + kListPattern, &matches);
   for (std::string& name : matches) {
@@ -380,7 +385,7 @@ std::vector<std::string> ListNames(const CheckContext& context, const std::strin
     if (EndsWithNoCase(name, kListSuffix)) names.push_back(std::move(name));
   }
   // Only an enumeration that ran to its end may stand for another event's.
-  if (shared && toEnd && !names.empty()) context.ledger->ListsEnumerated(*context.ticket, start, names);
+  if (ledger != nullptr && toEnd && !names.empty()) ledger->ListsEnumerated(*context.ticket, start, names);
   return names;
 }
 
@@ -388,11 +393,7 @@ std::vector<std::string> ListNames(const CheckContext& context, const std::strin
 
 void VerificationPass(const CheckContext& context, const std::string& prefix,
                       const std::string& listName) {
-  // The ticket's directory is this one unless the path was spelt otherwise.
-  PassLedger* ledger = context.ledger != nullptr && context.ticket != nullptr && context.ticket->valid() &&
-                               context.ticket->prefix() == prefix
-                           ? context.ledger
-                           : nullptr;
+  PassLedger* ledger = SharedLedger(context, prefix);
   // A covering pass that has run to its end stays one: in a burst most
   // events learn so without waiting for the lock.
   if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;

@@ -8,18 +8,14 @@
 #include <vector>
 
 #include "core/check/file_system.h"
+#include "core/check/lock.h"
 #include "core/check/pass_ledger.h"
 #include "core/settings/run_settings.h"
 
 namespace sfvcheck {
 
 // The process-wide lock that lets one verification pass run at a time.
-class CheckLock {
- public:
-  virtual ~CheckLock() = default;
-  virtual void lock() = 0;
-  virtual void unlock() = 0;
-};
+using CheckLock = Lock;
 
 // What one verification pass decided for each entry of its list.
 //   good     present, and its CRC-32 matched (now or in an earlier pass, as

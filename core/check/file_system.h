@@ -63,15 +63,15 @@ class FileSystem {
   // Plain names (no directory part) of the files and directories matching a
   // wildcard pattern such as "C:\\up\\*.sfv", in enumeration order. On
   // Windows this may include names matched through their 8.3 short form;
-  // callers filter the names they really want.
-  virtual std::vector<std::string> ListMatches(const std::string& pattern) = 0;
+  // callers filter the names they really want. True when the enumeration ran
+  // to its end (false: the names may be only some of the matches).
+  virtual bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) = 0;
 
-  // ListMatches that also tells whether the enumeration ran to its end
-  // (false: the names may be only some of the matches). A file system that
-  // cannot tell says false.
-  virtual bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
-    *names = ListMatches(pattern);
-    return false;
+  // The matches, for callers that need not know whether they are all.
+  std::vector<std::string> ListMatches(const std::string& pattern) {
+    std::vector<std::string> names;
+    ListMatchesToEnd(pattern, &names);
+    return names;
   }
 
   // Every entry of the directory `prefix` (which ends in '\\'), "." and ".."

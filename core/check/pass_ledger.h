@@ -18,16 +18,13 @@
 #include <string_view>
 #include <vector>
 
+#include "core/check/lock.h"
+
 namespace sfvcheck {
 
 // The lock that guards a ledger. The plug-in gives one that takes no system
 // object under contention; by default the ledger uses a std::mutex.
-class LedgerLock {
- public:
-  virtual ~LedgerLock() = default;
-  virtual void lock() = 0;
-  virtual void unlock() = 0;
-};
+using LedgerLock = Lock;
 
 class PassLedger {
  public:

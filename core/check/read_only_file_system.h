@@ -18,9 +18,6 @@ class ReadOnlyFileSystem : public FileSystem {
   }
   bool CanOpenForCheck(const std::string& path) override { return inner_.CanOpenForCheck(path); }
   bool Exists(const std::string& path) override { return inner_.Exists(path); }
-  std::vector<std::string> ListMatches(const std::string& pattern) override {
-    return inner_.ListMatches(pattern);
-  }
   bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) override {
     return inner_.ListMatchesToEnd(pattern, names);
   }

@@ -343,28 +343,22 @@ bool MemoryFileSystem::Exists(const std::string& path) {
   return Find(path) != nullptr;
 }
 
-std::vector<std::string> MemoryFileSystem::ListMatches(const std::string& pattern) {
+bool MemoryFileSystem::ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
   std::lock_guard<std::mutex> guard(mutex_);
   CountCall(FsOp::kListMatches, pattern);
-  std::vector<std::string> names;
-  if (Faulty(FsOp::kListMatches, pattern)) return names;
-  if (NextCallFails()) return names;
+  names->clear();
+  if (Faulty(FsOp::kListMatches, pattern)) return false;
+  if (NextCallFails()) return false;
   std::size_t cut = pattern.find_last_of("\\/");
-  if (cut == std::string::npos) return names;
+  if (cut == std::string::npos) return true;
   std::string directory = Key(pattern.substr(0, cut));
   std::string wildcard = pattern.substr(cut + 1);
   for (const auto& [key, node] : nodes_) {
     if (key == directory || ParentKey(key) != directory) continue;
     bool viaShortName = !node.shortName.empty() && WildcardMatchNoCase(wildcard, node.shortName);
-    if (WildcardMatchNoCase(wildcard, node.name) || viaShortName) names.push_back(node.name);
+    if (WildcardMatchNoCase(wildcard, node.name) || viaShortName) names->push_back(node.name);
   }
-  return names;
-}
-
-bool MemoryFileSystem::ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
-  *names = ListMatches(pattern);
-  std::lock_guard<std::mutex> guard(mutex_);
-  return !Faulty(FsOp::kListMatches, pattern);
+  return true;
 }
 
 bool MemoryFileSystem::ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) {

@@ -36,7 +36,10 @@ class OneFileSystem : public FileSystem {
   bool MakeDirectory(const std::string&) override { return false; }
   bool RemoveEmptyDirectory(const std::string&) override { return false; }
   bool Exists(const std::string&) override { return opens; }
-  std::vector<std::string> ListMatches(const std::string&) override { return {}; }
+  bool ListMatchesToEnd(const std::string&, std::vector<std::string>* names) override {
+    names->clear();
+    return false;
+  }
   std::string StoredName(std::string_view name) override { return std::string(name); }
   std::string FoldCase(std::string_view text) override { return std::string(text); }
 
