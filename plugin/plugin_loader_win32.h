@@ -1,6 +1,7 @@
 // The plug-in loaded as the server loads it: by file name, reached only
-// through its three exports by name. The test host, the DLL tests and the
-// screenshot host load it with this; the DLL itself never includes it.
+// through its three exports by name. The test host, the FTP host, the DLL
+// tests, the benchmark and the screenshot host load it with this; the DLL
+// itself never includes it.
 #pragma once
 
 #include <windows.h>
@@ -23,7 +24,8 @@ class PluginLoader {
   PluginLoader& operator=(const PluginLoader&) = delete;
 
   // Loads the DLL and looks up the exports; does not call the init entry.
-  // False, with error() saying why, when it does not load or lacks an export.
+  // False, with error() saying why and nothing left loaded, when it does not
+  // load or lacks an export.
   bool Load(const std::string& path = "sfvcheck.dll") {
     Unload();
     module_ = LoadLibraryA(path.c_str());
@@ -38,6 +40,7 @@ class PluginLoader {
       error_ = path + " lacks an export: " + kEventHookName + (eventHook_ ? " found, " : " missing, ") +
                kQndrlEventHookName + (qndrlHook_ ? " found, " : " missing, ") + kInitEntryName +
                (init_ ? " found" : " missing");
+      Unload();
       return false;
     }
     error_.clear();

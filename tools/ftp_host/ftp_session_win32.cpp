@@ -11,10 +11,20 @@
 #include <vector>
 
 #include "tools/ftp_host/client_path.h"
+#include "win32/owned_handle_win32.h"
 
 namespace ftphost {
 
 namespace {
+
+using sfvcheck::OwnedFile;
+
+// Copies `text` into the record's text area, cut to fit.
+void SetRecordText(sfvcheck::HostEventRecord& record, const std::string& text) {
+  const std::size_t length = std::min(text.size(), sizeof record.text - 1);
+  std::memcpy(record.text, text.data(), length);
+  record.text[length] = '\0';
+}
 
 constexpr DWORD kPollMilliseconds = 250;      // how often blocked waits look at the stop flag
 constexpr DWORD kIdleMilliseconds = 600000;   // a silent control connection is closed after this
@@ -57,23 +67,6 @@ class OwnedSocket {
   SOCKET socket_ = INVALID_SOCKET;
 };
 
-class OwnedFile {
- public:
-  explicit OwnedFile(HANDLE handle) : handle_(handle) {}
-  ~OwnedFile() { Close(); }
-  OwnedFile(const OwnedFile&) = delete;
-  OwnedFile& operator=(const OwnedFile&) = delete;
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  void Close() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE handle_;
-};
-
 struct Entry {
   std::string name;
   bool directory = false;
@@ -93,8 +86,8 @@ bool Stat(const std::string& path, Entry& entry) {
 std::vector<Entry> ListFolder(const std::string& folder) {
   std::vector<Entry> entries;
   WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return entries;
+  sfvcheck::OwnedFind find(FindFirstFileA((folder + "\\*").c_str(), &data));
+  if (!find) return entries;
   do {
     Entry entry;
     entry.name = data.cFileName;
@@ -103,8 +96,7 @@ std::vector<Entry> ListFolder(const std::string& folder) {
     entry.size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     entry.modified = data.ftLastWriteTime;
     entries.push_back(entry);
-  } while (FindNextFileA(find, &data));
-  FindClose(find);
+  } while (FindNextFileA(find.get(), &data));
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
   return entries;
 }
@@ -571,7 +563,7 @@ class Session {
     if (!Resolve(argument, resolved, path)) return;
     OwnedFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file.valid()) return Reply("550 Cannot open " + argument + " (error " + std::to_string(GetLastError()) + ").");
+    if (!file) return Reply("550 Cannot open " + argument + " (error " + std::to_string(GetLastError()) + ").");
     LARGE_INTEGER position;
     position.QuadPart = static_cast<LONGLONG>(offset);
     if (offset != 0 && !SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN)) {
@@ -627,8 +619,10 @@ class Session {
     if (resolved == "/") return Reply("553 Not a file name: " + argument);
     if (!passive_.valid()) return Reply("425 Use PASV or EPSV first.");
     const bool keep = append || offset != 0;
-    OwnedFile file(OpenForUpload(path, keep ? OPEN_ALWAYS : CREATE_ALWAYS));
-    if (!file.valid()) {
+    // Never truncated before the data connection is there: a client that
+    // never connects must not cost an existing file its contents.
+    OwnedFile file(OpenForUpload(path, OPEN_ALWAYS));
+    if (!file) {
       return Reply("550 Cannot open " + argument + " for writing (error " + std::to_string(GetLastError()) + ").");
     }
     LARGE_INTEGER position;
@@ -638,7 +632,7 @@ class Session {
     if (!GetFileSizeEx(file.get(), &size) || (!append && position.QuadPart > size.QuadPart) ||
         (append ? !SetFilePointerEx(file.get(), LARGE_INTEGER{}, nullptr, FILE_END)
                 : !SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN))) {
-      file.Close();
+      file.reset();
       ReportUpload(path);
       return Reply("554 Cannot restart at " + std::to_string(offset) + ".");
     }
@@ -648,7 +642,8 @@ class Session {
     unsigned long long bytes = 0;
     bool writeFailed = false;
     const bool connected = AcceptData();
-    if (connected) {
+    if (connected && !keep && !SetEndOfFile(file.get())) writeFailed = true;
+    if (connected && !writeFailed) {
       std::vector<char> buffer(kChunk);
       for (;;) {
         const Readable ready = WaitReadable(data_.get(), control_.get(), kIdleMilliseconds, stopping_);
@@ -675,12 +670,12 @@ class Session {
           break;
         }
       }
-      data_.Reset();
     }
+    data_.Reset();
     // A restarted upload ends the file where the new data ends.
     if (offset != 0 && complete) SetEndOfFile(file.get());
     // The file is closed before the plug-in hears of it, complete or not.
-    file.Close();
+    file.reset();
     LogLine("[%d] upload of %s %s after %llu bytes", id_, resolved.c_str(), complete ? "complete" : "broken off",
             bytes);
     ReportUpload(path);
@@ -691,7 +686,7 @@ class Session {
 
   // The file event the server sends for every upload it closes.
   void ReportUpload(const std::string& path) {
-    sfvcheck::HostEventRecord record = NewEventRecord(sfvcheck::kEventFileArrived);
+    sfvcheck::HostEventRecord record = EventRecord(sfvcheck::kEventFileArrived);
     SetRecordText(record, path);
     const std::int16_t result = context_.plugin->Deliver(record);
     LogLine("[%d] event 10 %s -> %d", id_, path.c_str(), result);
@@ -748,7 +743,7 @@ class Session {
   // flag. An answer (4) with a reply text goes to the client as it stands;
   // an answer without text, or none, gets the host's own reply.
   void Site(const std::string& text) {
-    sfvcheck::HostEventRecord record = NewEventRecord(sfvcheck::kEventSiteRequest);
+    sfvcheck::HostEventRecord record = EventRecord(sfvcheck::kEventSiteRequest);
     SetRecordText(record, text);
     record.isAdmin = isAdmin_;
     const std::int16_t result = context_.plugin->Deliver(record);
@@ -826,6 +821,14 @@ std::string FormatPluginReply(const std::string& text) {
 void ServeConnection(SOCKET control, int id, const HostContext& context) {
   Session session(control, id, context);
   session.Run();
+}
+
+sfvcheck::HostEventRecord EventRecord(std::int32_t eventCode) {
+  sfvcheck::HostEventRecord record;
+  std::memset(&record, 0, sizeof record);
+  record.eventCode = eventCode;
+  record.reply = nullptr;
+  return record;
 }
 
 }  // namespace ftphost

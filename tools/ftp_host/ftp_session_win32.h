@@ -8,17 +8,22 @@
 #include <winsock2.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
-#include "tools/ftp_host/plugin_library_win32.h"
+#include "plugin/plugin_loader_win32.h"
 
 namespace ftphost {
 
 struct HostContext {
   std::string root;  // full Windows path of the served folder, no trailing backslash
-  const PluginLibrary* plugin = nullptr;
+  const sfvcheck::PluginLoader* plugin = nullptr;  // loaded, its init entry called
   const std::atomic<bool>* stopping = nullptr;  // set once: sessions end, transfers break off
 };
+
+// A record as the server hands it over: the event code, everything else
+// zero, no reply.
+sfvcheck::HostEventRecord EventRecord(std::int32_t eventCode);
 
 // Writes one line to the host's log (stdout) in one piece, from any thread.
 void LogLine(const char* format, ...);

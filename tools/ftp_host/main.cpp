@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "tools/ftp_host/ftp_session_win32.h"
-#include "tools/ftp_host/plugin_library_win32.h"
 
 namespace {
 
+using ftphost::EventRecord;
 using ftphost::LogLine;
 
 std::atomic<bool> stopping{false};
@@ -148,12 +148,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  ftphost::PluginLibrary plugin;
-  std::string error;
-  if (!plugin.Load(options.dll, error)) {
-    std::printf("ftp_host: %s\n", error.c_str());
+  sfvcheck::PluginLoader plugin;
+  if (!plugin.Load(options.dll)) {
+    std::printf("ftp_host: %s\n", plugin.error().c_str());
     return 1;
   }
+  plugin.Init();
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   ftphost::HostContext context;
   context.root = root;
@@ -188,7 +188,7 @@ int main(int argc, char** argv) {
     }
     if (GetTickCount() - lastIdle >= 1000) {
       lastIdle = GetTickCount();
-      sfvcheck::HostEventRecord idle = ftphost::NewEventRecord(sfvcheck::kEventIdle);
+      sfvcheck::HostEventRecord idle = EventRecord(sfvcheck::kEventIdle);
       plugin.Deliver(idle);
       ReapSessions(sessions);
     }
@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
     if (WaitForSingleObject(session, 60000) != WAIT_OBJECT_0) ++stillRunning;
     CloseHandle(session);
   }
-  sfvcheck::HostEventRecord shutdown = ftphost::NewEventRecord(sfvcheck::kEventShutdown);
+  sfvcheck::HostEventRecord shutdown = EventRecord(sfvcheck::kEventShutdown);
   const DWORD shutdownStart = GetTickCount();
   const std::int16_t result = plugin.Deliver(shutdown);
   LogLine("ftp_host: shutdown event 116 -> %d after %lu ms", result, GetTickCount() - shutdownStart);
@@ -213,6 +213,7 @@ int main(int argc, char** argv) {
   } else {
     // A session thread could still call a hook: the DLL stays loaded until
     // the process ends.
+    plugin.KeepLoaded();
     LogLine("ftp_host: %zu session(s) did not end; the DLL stays loaded", stillRunning);
   }
   WSACleanup();
