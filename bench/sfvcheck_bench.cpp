@@ -870,8 +870,7 @@ void PrintQueued(const char* label, const QueuedFigure& figure, int count) {
 int RunWorkers(int count) {
   std::printf("workers: address space reserved with %d threads waiting, %d-bit build; workers ask for %u KiB\n",
               count, static_cast<int>(sizeof(void*) * 8), static_cast<unsigned>(Workers::kStackReservation / 1024));
-  PluginLoader plugin;
-  plugin.KeepLoaded();  // to the end of the process, as the server keeps it
+  Plugin plugin;
   const std::string folder = MakeWorkFolder("workers");
   if (!plugin.Load() || folder.empty()) {
     std::fprintf(stderr, "sfvcheck.dll or a work folder is missing\n");
@@ -879,7 +878,6 @@ int RunWorkers(int count) {
   }
   // Made before any figure: nothing below allocates while threads wait.
   std::vector<HANDLE> threads(static_cast<std::size_t>(count), nullptr);
-  auto record = std::make_unique<HostEventRecord>();
   const std::string arrived = folder + "arrived.rar";  // no list beside it: each check ends at once
   const int threadsIdle = ThreadsOfThisProcess();
   const AddressSpace idle = MeasureAddressSpace();
@@ -908,17 +906,10 @@ int RunWorkers(int count) {
   {
     LoaderLockHold hold;
     if (!hold.held()) return 1;
-    for (int i = 0; i < count; ++i) {
-      std::memset(record.get(), 0, sizeof *record);
-      record->eventCode = kEventFileArrived;
-      std::memcpy(record->text, arrived.c_str(), arrived.size() + 1);
-      plugin.Event(*record);
-    }
+    for (int i = 0; i < count; ++i) plugin.FileArrived(arrived);
     workers = Measure(ThreadsOfThisProcess() - threadsIdle, idle);
   }
-  std::memset(record.get(), 0, sizeof *record);
-  record->eventCode = kEventShutdown;
-  plugin.QndrlEvent(*record);  // returns once every worker has ended
+  plugin.WaitForChecks();
 
   PrintQueued("default reservation (CreateThread, size 0)", plain, count);
   PrintQueued("plug-in workers (file events)", workers, count);

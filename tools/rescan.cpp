@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <set>
 #include <string>
 #include <string_view>
@@ -159,6 +160,7 @@ bool ListSubdirectories(const std::string& directory, std::vector<std::string>& 
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
     subdirectories.push_back(directory + data.cFileName + "\\");
   } while (FindNextFileA(find.get(), &data));
+  if (GetLastError() != ERROR_NO_MORE_FILES) return false;  // cut short: some may be missing
   std::sort(subdirectories.begin(), subdirectories.end(),
             [](const std::string& a, const std::string& b) { return lstrcmpiA(a.c_str(), b.c_str()) < 0; });
   return true;
@@ -210,12 +212,6 @@ class Rescan {
   }
 
  private:
-  // Directory names compare without regard to case.
-  static std::string FoldedCase(std::string path) {
-    if (!path.empty()) CharUpperBuffA(path.data(), static_cast<DWORD>(path.size()));
-    return path;
-  }
-
   void Walk(const std::string& root, std::set<std::string>& seen) {
     std::vector<std::string> pending{root};
     while (!pending.empty()) {
@@ -223,7 +219,10 @@ class Rescan {
       pending.pop_back();
       // A directory given twice, or inside another given with --recursive,
       // is checked once.
-      if (!seen.insert(FoldedCase(directory)).second) continue;
+      if (!seen.insert(fileSystem_.FoldCase(directory)).second) continue;
+      // A subdirectory listed before its parent's check may be gone since:
+      // an old meter folder that the check replaced.
+      if (directory != root && GetFileAttributesA(directory.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
 
       // Listed before the check, which may make a meter folder here.
       std::vector<std::string> subdirectories;
@@ -317,8 +316,10 @@ int Main(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return sfvcheck::Main(argc, argv);
-  } catch (...) {
+  } catch (const std::bad_alloc&) {
     sfvcheck::Error("out of memory");
-    return 2;
+  } catch (...) {
+    sfvcheck::Error("unexpected error");
   }
+  return sfvcheck::kExitError;
 }

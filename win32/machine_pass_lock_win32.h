@@ -25,7 +25,6 @@ class MachinePassLock {
   // Opens the mutex, creating it when no process has it yet. Returns at once
   // when already open. On failure the system's error code is in error().
   bool Open();
-  bool opened() const { return static_cast<bool>(mutex_); }
   DWORD error() const { return error_; }
 
   // Waits for the mutex up to `milliseconds`; true when this thread holds it

@@ -250,6 +250,12 @@ TEST_F(RescanTest, ReportChangesNothingAndRescanLeavesWhatFileEventsLeave) {
 
   ToolRun completeOnly = RunTool(Quoted(byTool / "complete"));
   EXPECT_EQ(completeOnly.exitCode, 0u) << completeOnly.output;
+
+  // The missing file arrives: a recursive rescan completes the set, and the
+  // old meter folder it removes on the way is no error.
+  WriteFileBytes(byTool / "onemissing\\b.bin", TwoFileSet().b);
+  ToolRun completed = RunTool("--recursive --quiet " + Quoted(byTool / "onemissing"));
+  EXPECT_EQ(completed.exitCode, 0u) << completed.output;
 }
 
 TEST_F(RescanTest, UsageAndAccessErrorsExitWithTwo) {
