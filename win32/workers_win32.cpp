@@ -120,31 +120,34 @@ void Workers::StartDirectoryCheck(std::string_view path, const WorkerBody& body)
   WorkerTask* const running = task.release();  // the thread owns it from here
   SetThreadPriority(thread.get(), THREAD_PRIORITY_BELOW_NORMAL);
 
-  HANDLE duplicate = nullptr;
-  if (DuplicateHandle(GetCurrentProcess(), thread.get(), GetCurrentProcess(), &duplicate, 0, TRUE,
-                      DUPLICATE_SAME_ACCESS)) {
+  // The list keeps the thread's own handle: it stays valid after the thread
+  // ends, until a reap closes it, and no program the host starts inherits it.
+  bool listed = false;
+  {
     CriticalSectionGuard guard(listLock_);
     try {
-      list_.Append(duplicate);
+      list_.Append(thread.get());
+      listed = true;
     } catch (const std::bad_alloc&) {
-      // Unlisted like a worker whose handle could not be duplicated.
-      CloseHandle(duplicate);
-      duplicate = nullptr;
+      // Unlisted: the thread runs on, and its handle is closed here.
     }
   }
 
   if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
-    // A thread that never ran holds nothing yet: end it and release what it
-    // would have released, so that no listed handle waits forever.
+    // A thread that never ran holds nothing yet: unlist it first, so that no
+    // reap closes its handle meanwhile, then end it and release what it
+    // would have released.
+    if (listed) {
+      CriticalSectionGuard guard(listLock_);
+      list_.Remove(thread.get());
+    }
     TerminateThread(thread.get(), 0);
     WaitForSingleObject(thread.get(), INFINITE);
-    if (duplicate != nullptr) {
-      CriticalSectionGuard guard(listLock_);
-      if (list_.Remove(duplicate)) CloseHandle(duplicate);
-    }
     if (running->module != nullptr) FreeLibrary(running->module);
     delete running;
+    return;
   }
+  if (listed) thread.release();  // the list owns it now
 }
 
 void Workers::ReapWorkers() {

@@ -77,7 +77,7 @@ class Workers {
   Workers& operator=(const Workers&) = delete;
 
   // Starts one worker (below-normal priority) on a copy of `path` and lists
-  // a duplicate of its handle. Nothing is reported: a worker that cannot be
+  // its handle. Nothing is reported: a worker that cannot be
   // started is simply not there.
   void StartDirectoryCheck(std::string_view path);
   // The same with a body of this event's own instead of the common one.

@@ -377,7 +377,7 @@ std::vector<std::string> ListNames(const CheckContext& context, const std::strin
   std::vector<std::string> names;
   if (ledger != nullptr && ledger->ListsSeen(*context.ticket, &names)) return names;
 
-  const std::uint64_t start = ledger != nullptr ? ledger->PassStart() : 0;
+  const std::uint64_t start = ledger != nullptr ? ledger->StampNow() : 0;
   std::vector<std::string> matches;
   const bool toEnd = context.fs.ListMatchesToEnd(prefix + kListPattern, &matches);
   for (std::string& name : matches) {
@@ -394,15 +394,19 @@ std::vector<std::string> ListNames(const CheckContext& context, const std::strin
 void VerificationPass(const CheckContext& context, const std::string& prefix,
                       const std::string& listName) {
   PassLedger* ledger = SharedLedger(context, prefix);
-  // A covering pass that has run to its end stays one: in a burst most
-  // events learn so without waiting for the lock.
-  if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
   PassResult result;
-  {
-    std::lock_guard<CheckLock> guard(context.checkLock);
+  for (;;) {
+    // A covering pass that has run to its end stays one (in a burst most
+    // events learn so without waiting for the lock), and a later event's
+    // check that has started will run one.
+    if (ledger != nullptr && (ledger->Covered(*context.ticket, listName) || ledger->HandOff(*context.ticket))) return;
+    std::unique_lock<CheckLock> guard(context.checkLock);
+    if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
+    // Later events came while this one waited for the lock: their checks
+    // may take this pass over.
+    if (ledger != nullptr && ledger->LaterEventPending(*context.ticket)) continue;
     try {
-      if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
-      const std::uint64_t start = ledger != nullptr ? ledger->PassStart() : 0;
+      const std::uint64_t start = ledger != nullptr ? ledger->PassStarting(*context.ticket) : 0;
       result.prefix = prefix;
       result.listName = listName;
       RunPass(context, prefix, listName, result);
@@ -413,6 +417,7 @@ void VerificationPass(const CheckContext& context, const std::string& prefix,
       // next event; nothing may leave a worker.
       result.listRead = false;
     }
+    break;
   }
   // Outside the lock, so a slow reader of results never holds up checks.
   if (context.passDone) context.passDone(result);
@@ -422,6 +427,8 @@ int DirectoryCheck(const CheckContext& context, const std::string& path) {
   try {
     std::optional<std::string> prefix = DirectoryPrefix(path);
     if (!prefix) return 0;
+    PassLedger* ledger = SharedLedger(context, *prefix);
+    if (ledger != nullptr && ledger->HandOff(*context.ticket)) return 1;
     for (const std::string& name : ListNames(context, *prefix)) VerificationPass(context, *prefix, name);
   } catch (...) {
   }

@@ -2,6 +2,8 @@
 // of (a critical section in the plug-in, a std::mutex in tests).
 #pragma once
 
+#include <chrono>
+
 namespace sfvcheck {
 
 class Lock {
@@ -9,6 +11,16 @@ class Lock {
   virtual ~Lock() = default;
   virtual void lock() = 0;
   virtual void unlock() = 0;
+};
+
+// A lock that its holder can also wait on until another thread announces a
+// change.
+class WaitableLock : public Lock {
+ public:
+  // Called with the lock held: releases it, sleeps until NotifyAll, the
+  // timeout or a spurious wake-up, and holds it again on return.
+  virtual void WaitFor(std::chrono::milliseconds timeout) = 0;
+  virtual void NotifyAll() = 0;
 };
 
 }  // namespace sfvcheck

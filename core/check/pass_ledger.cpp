@@ -7,12 +7,16 @@
 
 namespace sfvcheck {
 
-PassLedger::PassLedger() : ownLock_(std::make_unique<MutexLock>()), lock_(*ownLock_) {}
+PassLedger::PassLedger(std::chrono::milliseconds maxDeferral)
+    : ownLock_(std::make_unique<MutexLock>()), lock_(*ownLock_), maxDeferral_(maxDeferral) {}
 
 PassLedger::Ticket::~Ticket() { Release(); }
 
 PassLedger::Ticket::Ticket(Ticket&& other) noexcept
-    : ledger_(std::exchange(other.ledger_, nullptr)), prefix_(std::move(other.prefix_)), stamp_(other.stamp_) {}
+    : ledger_(std::exchange(other.ledger_, nullptr)),
+      prefix_(std::move(other.prefix_)),
+      stamp_(other.stamp_),
+      received_(other.received_) {}
 
 PassLedger::Ticket& PassLedger::Ticket::operator=(Ticket&& other) noexcept {
   if (this != &other) {
@@ -20,17 +24,21 @@ PassLedger::Ticket& PassLedger::Ticket::operator=(Ticket&& other) noexcept {
     ledger_ = std::exchange(other.ledger_, nullptr);
     prefix_ = std::move(other.prefix_);
     stamp_ = other.stamp_;
+    received_ = other.received_;
   }
   return *this;
 }
 
+// A check waiting in HandOff for this one to start must now run its own.
 void PassLedger::Ticket::Release() {
   if (ledger_ == nullptr) return;
   std::lock_guard<LedgerLock> guard(ledger_->lock_);
   auto directory = ledger_->directories_.find(prefix_);
-  if (directory != ledger_->directories_.end() && --directory->second.openTickets == 0) {
-    ledger_->directories_.erase(directory);
+  if (directory != ledger_->directories_.end()) {
+    directory->second.openTickets.erase(stamp_);
+    if (directory->second.openTickets.empty()) ledger_->directories_.erase(directory);
   }
+  ledger_->NotifyWaiters();
   ledger_ = nullptr;
 }
 
@@ -40,14 +48,84 @@ PassLedger::Ticket PassLedger::Receive(std::string_view path) {
   if (!prefix) return ticket;
   ticket.prefix_ = std::move(*prefix);
   std::lock_guard<LedgerLock> guard(lock_);
-  ++directories_[ticket.prefix_].openTickets;  // may throw: no ticket then
+  auto directory = directories_.try_emplace(ticket.prefix_).first;  // may throw: no ticket then
+  try {
+    directory->second.openTickets.emplace(lastStamp_ + 1, false);
+  } catch (...) {
+    if (directory->second.openTickets.empty()) directories_.erase(directory);
+    throw;
+  }
   ticket.ledger_ = this;
   ticket.stamp_ = ++lastStamp_;
+  ticket.received_ = std::chrono::steady_clock::now();
   return ticket;
 }
 
-std::uint64_t PassLedger::PassStart() {
+std::chrono::steady_clock::time_point PassLedger::HandOffUntil(const Ticket& ticket,
+                                                               const Directory& record) const {
+  return record.oldestHandedOff.value_or(ticket.received_) + maxDeferral_;
+}
+
+bool PassLedger::HandOff(const Ticket& ticket) {
+  if (ticket.ledger_ != this) return false;
   std::lock_guard<LedgerLock> guard(lock_);
+  auto directory = directories_.find(ticket.prefix_);
+  if (directory == directories_.end()) return false;
+  Directory& record = directory->second;
+  bool& started = record.openTickets[ticket.stamp_];
+  if (!started) {
+    started = true;
+    NotifyWaiters();
+  }
+  for (;;) {
+    bool laterStarted = false;
+    bool laterReceived = false;
+    for (auto later = record.openTickets.rbegin();
+         later != record.openTickets.rend() && later->first > ticket.stamp_ && !laterStarted; ++later) {
+      laterStarted = later->second;
+      laterReceived = true;
+    }
+    const auto until = HandOffUntil(ticket, record);
+    const auto now = std::chrono::steady_clock::now();
+    if (!laterReceived || now >= until) return false;
+    if (laterStarted) {
+      if (!record.oldestHandedOff || ticket.received_ < *record.oldestHandedOff) {
+        record.oldestHandedOff = ticket.received_;
+      }
+      return true;
+    }
+    // The host is starting that event's check: wait for it to start or end.
+    ++waiters_;
+    lock_.WaitFor(std::chrono::ceil<std::chrono::milliseconds>(until - now));
+    --waiters_;
+  }
+}
+
+bool PassLedger::LaterEventPending(const Ticket& ticket) {
+  if (ticket.ledger_ != this) return false;
+  std::lock_guard<LedgerLock> guard(lock_);
+  auto directory = directories_.find(ticket.prefix_);
+  if (directory == directories_.end()) return false;
+  const Directory& record = directory->second;
+  return record.openTickets.rbegin()->first > ticket.stamp_ &&
+         std::chrono::steady_clock::now() < HandOffUntil(ticket, record);
+}
+
+void PassLedger::NotifyWaiters() {
+  if (waiters_ != 0) lock_.NotifyAll();
+}
+
+std::uint64_t PassLedger::StampNow() {
+  std::lock_guard<LedgerLock> guard(lock_);
+  return lastStamp_;
+}
+
+std::uint64_t PassLedger::PassStarting(const Ticket& ticket) {
+  std::lock_guard<LedgerLock> guard(lock_);
+  if (ticket.ledger_ == this) {
+    auto directory = directories_.find(ticket.prefix_);
+    if (directory != directories_.end()) directory->second.oldestHandedOff.reset();
+  }
   return lastStamp_;
 }
 

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <map>
+#include <optional>
 #include <new>
 #include <set>
 #include <stdexcept>
@@ -566,10 +569,11 @@ TEST_F(DirectoryCheckTest, PassAsksTheFileSystemOnlyWhatItsListingCannotTell) {
   EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + "c.rar"), 1u);
 }
 
-// A burst: an event received before a pass started is covered by it and
-// skips its own; an event received while a pass runs still gets a pass.
+// A burst: an event's check leaves its pass to a later event's check that
+// has started, and runs its own when the later event's check never starts;
+// an event received while a pass runs still gets a pass.
 TEST_F(DirectoryCheckTest, BurstSharesPassesButNoEventIsLeftUncovered) {
-  PassLedger ledger;
+  PassLedger ledger(std::chrono::hours(1));  // no check here may wait for the time bound
   Put("a.rar");
   Put("c.rar");
   List("set.sfv", {"a.rar", "b.rar", "c.rar"});
@@ -580,23 +584,40 @@ TEST_F(DirectoryCheckTest, BurstSharesPassesButNoEventIsLeftUncovered) {
     DirectoryCheck(withTicket, kDir + arrived);
   };
   {
+    // The later event's worker could not be started: its ticket goes while
+    // the earlier check waits for that worker.
     PassLedger::Ticket first = ledger.Receive(kDir + "a.rar");
-    PassLedger::Ticket before = ledger.Receive(kDir + "c.rar");
-    PassLedger::Ticket during;
-    // b.rar arrives after the first pass looked for it.
-    fs.BeforeOpenForCheck(kDir + "c.rar", [&] {
-      Put("b.rar");
-      during = ledger.Receive(kDir + "b.rar");
-    });
-    checkFor(first, "a.rar");
-    EXPECT_TRUE(Has("b-[MISSING].rar"));
+    std::optional<PassLedger::Ticket> neverStarted = ledger.Receive(kDir + "c.rar");
+    std::thread waiting([&] { checkFor(first, "a.rar"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    neverStarted.reset();
+    waiting.join();
     EXPECT_EQ(settingsReads, 1);
-
-    checkFor(before, "c.rar");
-    EXPECT_EQ(settingsReads, 1);  // skipped: the first pass began after it
+    EXPECT_EQ(Names(), (NameSet{".qdrl.set.sfv.state", kTwoOfThree, "a.rar", "b-[MISSING].rar", "c.rar", "set.sfv"}));
+  }
+  {
+    PassLedger::Ticket earlier = ledger.Receive(kDir + "a.rar");
+    PassLedger::Ticket later = ledger.Receive(kDir + "c.rar");
+    PassLedger::Ticket during;
+    std::promise<void> inPass;
+    std::promise<void> goOn;
+    // b.rar arrives after the later check's pass looked for it.
+    fs.BeforeOpenForCheck(kDir + "c.rar", [&] {
+      inPass.set_value();
+      goOn.get_future().wait();
+    });
+    std::thread running([&] { checkFor(later, "c.rar"); });
+    inPass.get_future().wait();
+    checkFor(earlier, "a.rar");  // handed off: no pass of its own, no waiting
+    EXPECT_EQ(settingsReads, 2);
+    Put("b.rar");
+    during = ledger.Receive(kDir + "b.rar");
+    goOn.set_value();
+    running.join();
+    EXPECT_TRUE(Has("b-[MISSING].rar"));
 
     checkFor(during, "b.rar");
-    EXPECT_EQ(settingsReads, 2);
+    EXPECT_EQ(settingsReads, 3);
     EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "b.rar", "c.rar", "set.sfv"}));
   }
   EXPECT_EQ(ledger.DirectoryCount(), 0u);  // nothing kept once the checks ended
