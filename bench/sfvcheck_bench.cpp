@@ -523,6 +523,52 @@ bool SetIsComplete(const std::string& folder, const UploadSet& set) {
   return !Exists(StateFileName(folder, kListName));
 }
 
+DWORD WINAPI EndAtOnce(void*) { return 0; }
+
+// Seconds the host's thread spends starting `count` threads as the hook
+// starts its workers (suspended, the workers' stack, below-normal priority,
+// resumed), each ending at once: N events back to back cost at least this
+// before the pass that covers the last of them can start.
+double ThreadStartsSeconds(std::size_t count) {
+  std::vector<HANDLE> threads;
+  threads.reserve(count);
+  const double start = Seconds();
+  for (std::size_t i = 0; i < count; ++i) {
+    HANDLE thread = CreateThread(nullptr, Workers::kStackReservation, EndAtOnce, nullptr,
+                                 CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) break;
+    SetThreadPriority(thread, THREAD_PRIORITY_BELOW_NORMAL);
+    ResumeThread(thread);
+    threads.push_back(thread);
+  }
+  const double seconds = Seconds() - start;
+  for (HANDLE thread : threads) {
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
+  return threads.size() == count ? seconds : -1;
+}
+
+// Seconds for opening and closing one present file of the set, as every pass
+// does for each present file (the median of three sweeps over the whole set):
+// a one-at-a-time upload makes N(N-1)/2 such opens, whatever else it saves.
+double PresenceOpenSeconds(const UploadSet& set) {
+  const std::string folder = MakeWorkFolder("open");
+  bool written = !folder.empty();
+  for (std::size_t i = 0; i < set.names.size() && written; ++i) written = WriteSetFile(folder, set, i);
+  std::vector<double> sweeps;
+  Win32FileSystem fs;
+  for (int sweep = 0; sweep < 3 && written; ++sweep) {
+    const double start = Seconds();
+    for (const std::string& name : set.names) written = fs.CanOpenForCheck(folder + name) && written;
+    sweeps.push_back((Seconds() - start) / static_cast<double>(set.names.size()));
+  }
+  if (!folder.empty()) RemoveWorkFolder(folder);
+  if (!written) return -1;
+  std::sort(sweeps.begin(), sweeps.end());
+  return sweeps[1];
+}
+
 // Seconds for one scenario, negative on failure. Writing the files is not
 // timed; the file events and the waits for their checks are.
 double RunSetScenario(Plugin& plugin, const UploadSet& set, char scenario) {
@@ -628,6 +674,16 @@ int RunSet(const std::string& scenarios, const std::vector<std::size_t>& counts)
       }
       if (times[2] >= 0) targets.push_back({count, "(c) back to back", times[2] / times[0], 3.0});
     }
+    double openFloor = -1;
+    if (times[0] > 0 && times[1] >= 0) {
+      const double open = PresenceOpenSeconds(set);
+      if (open > 0) openFloor = open * static_cast<double>(count * (count - 1) / 2);
+    }
+    double startsFloor = -1;
+    if (times[0] > 0 && times[2] >= 0) {
+      const double starts = ThreadStartsSeconds(count);
+      if (starts > 0) startsFloor = starts + times[0];
+    }
     std::printf("  %6zu", count);
     for (int s = 0; s < 3; ++s) {
       if (times[s] < 0) {
@@ -644,6 +700,14 @@ int RunSet(const std::string& scenarios, const std::vector<std::size_t>& counts)
       }
     }
     std::printf("\n");
+    if (openFloor > 0) {
+      std::printf("  %6s  (b) at least N(N-1)/2 presence opens: %.3f s, %.1fx (a)\n", "", openFloor,
+                  openFloor / times[0]);
+    }
+    if (startsFloor > 0) {
+      std::printf("  %6s  (c) at least N thread starts, then (a): %.3f s, %.1fx (a)\n", "", startsFloor,
+                  startsFloor / times[0]);
+    }
     std::fflush(stdout);
   }
   if (result != 0) return result;
@@ -846,7 +910,6 @@ class LoaderLockHold {
   bool held_ = false;
 };
 
-DWORD WINAPI EndAtOnce(void*) { return 0; }
 
 struct QueuedFigure {
   int started = 0;
