@@ -80,8 +80,9 @@ class PassLedger {
   // when the check may leave its passes to a later event of the directory
   // whose check has started: every pass of that check starts after this
   // event was received (or it hands them on in turn). Waits while a later
-  // event's check is about to start. A check hands off only while the
-  // oldest event left waiting so is younger than the ledger's time bound.
+  // event's check is about to start. Checks hand off only while the oldest
+  // event handed off since a pass last started is younger than the ledger's
+  // time bound.
   bool HandOff(const Ticket& ticket);
 
   // Whether a later event of the ticket's directory has a check that has not
