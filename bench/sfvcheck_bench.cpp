@@ -57,7 +57,7 @@
 #include "core/host/host_record.h"
 #include "core/settings/run_settings.h"
 #include "plugin/plugin_loader_win32.h"
-#include "tests/support/test_data.h"
+#include "tools/support/test_data.h"
 #include "win32/critical_section_win32.h"
 #include "win32/file_system_win32.h"
 #include "win32/owned_handle_win32.h"

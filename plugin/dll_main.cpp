@@ -76,7 +76,7 @@ DWORD RunDirectoryCheck(const std::string& path, const PassLedger::Ticket* ticke
 }
 
 Workers& TheWorkers() {
-  static Workers workers([](const std::string& path) { return RunDirectoryCheck(path, nullptr); });
+  static Workers workers;  // each event's body carries its ticket
   return workers;
 }
 

@@ -24,7 +24,7 @@
 
 #include "core/host/host_record.h"
 #include "plugin/plugin_loader_win32.h"
-#include "tests/support/test_data.h"
+#include "tools/support/test_data.h"
 
 namespace {
 

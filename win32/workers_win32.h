@@ -71,14 +71,16 @@ class Workers {
   // workers then reserve 500 MiB, not 2 GiB.
   static constexpr SIZE_T kStackReservation = 256 * 1024;
 
+  // Without a common body every event brings its own.
+  Workers() = default;
   explicit Workers(WorkerBody body);
   ~Workers() = default;
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
 
   // Starts one worker (below-normal priority) on a copy of `path` and lists
-  // its handle. Nothing is reported: a worker that cannot be
-  // started is simply not there.
+  // its handle. Nothing is reported: a worker that cannot be started is
+  // simply not there.
   void StartDirectoryCheck(std::string_view path);
   // The same with a body of this event's own instead of the common one.
   void StartDirectoryCheck(std::string_view path, const WorkerBody& body);

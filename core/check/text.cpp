@@ -74,10 +74,6 @@ std::size_t FindLastChar(std::string_view text, char c) {
   return FindLastOf(text, std::string_view(&c, 1));
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
   if (text.size() < suffix.size()) return false;
   std::size_t at = text.size() - suffix.size();

@@ -21,9 +21,8 @@ std::size_t FindLastChar(std::string_view text, char c);
 // Position of the last character that is any of `set`, or npos.
 std::size_t FindLastOf(std::string_view text, std::string_view set);
 
-// ASCII case-insensitive comparisons (letters inside double-byte characters
+// ASCII case-insensitive comparison (letters inside double-byte characters
 // are left alone).
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 bool EndsWithNoCase(std::string_view text, std::string_view suffix);
 
 // Whether `pattern` matches all of `name`: '*' stands for any run of bytes,

@@ -11,7 +11,7 @@
 #include "core/check/file_crc.h"
 #include "core/check/file_system.h"
 #include "tests/support/one_file_system.h"
-#include "tests/support/test_data.h"
+#include "tools/support/test_data.h"
 
 namespace sfvcheck {
 namespace {

@@ -21,7 +21,7 @@
 #include "core/check/file_crc.h"
 #include "tests/support/memory_file_system.h"
 #include "tests/support/std_check_lock.h"
-#include "tests/support/test_data.h"
+#include "tools/support/test_data.h"
 
 // Every allocation of this program goes through these replacements, so a
 // test can make the hash buffer's allocation fail and see the most memory a

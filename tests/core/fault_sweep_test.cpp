@@ -17,7 +17,7 @@
 
 #include "tests/support/memory_file_system.h"
 #include "tests/support/std_check_lock.h"
-#include "tests/support/test_data.h"
+#include "tools/support/test_data.h"
 
 namespace sfvcheck {
 namespace {

@@ -17,7 +17,7 @@
 #include "core/host/host_record.h"
 #include "plugin/plugin_loader_win32.h"
 #include "resource_ids.h"
-#include "tests/support/settings_key_win32.h"
+#include "tools/support/settings_key_win32.h"
 #include "win32/owned_handle_win32.h"
 #include "win32/registry_store_win32.h"
 

@@ -18,7 +18,7 @@
 
 #include "tests/support/dll_host_win32.h"
 #include "tests/support/temp_directory_win32.h"
-#include "tests/support/test_data.h"
+#include "tools/support/test_data.h"
 
 namespace sfvcheck {
 namespace {

@@ -20,9 +20,9 @@
 #include "core/host/host_record.h"
 #include "tests/support/dll_host_win32.h"
 #include "tests/support/temp_directory_win32.h"
-#include "tests/support/test_data.h"
 #include "tests/support/tree_fingerprint_win32.h"
 #include "tests/support/wine_host_win32.h"
+#include "tools/support/test_data.h"
 
 namespace sfvcheck {
 namespace {

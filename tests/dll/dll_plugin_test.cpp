@@ -19,8 +19,8 @@
 #include "core/host/host_record.h"
 #include "plugin/plugin_loader_win32.h"
 #include "tests/support/temp_directory_win32.h"
-#include "tests/support/test_data.h"
 #include "tests/support/thread_win32.h"
+#include "tools/support/test_data.h"
 #include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {

@@ -15,8 +15,8 @@
 #include "tests/support/directory_link_win32.h"
 #include "tests/support/dll_host_win32.h"
 #include "tests/support/temp_directory_win32.h"
-#include "tests/support/test_data.h"
 #include "tests/support/tree_fingerprint_win32.h"
+#include "tools/support/test_data.h"
 #include "win32/machine_pass_lock_win32.h"
 #include "win32/owned_handle_win32.h"
 

@@ -14,7 +14,7 @@
 
 #include "tests/support/std_check_lock.h"
 #include "tests/support/temp_directory_win32.h"
-#include "tests/support/test_data.h"
+#include "tools/support/test_data.h"
 #include "win32/file_system_win32.h"
 #include "win32/owned_handle_win32.h"
 

@@ -8,7 +8,7 @@
 
 #include "core/crc/crc32.h"
 #include "tests/support/temp_directory_win32.h"
-#include "tests/support/test_data.h"
+#include "tools/support/test_data.h"
 #include "win32/file_system_win32.h"
 #include "win32/owned_handle_win32.h"
 

@@ -13,7 +13,7 @@
 
 #include "core/check/file_crc.h"
 #include "core/crc/crc32.h"
-#include "tests/support/test_data.h"
+#include "tools/support/test_data.h"
 #include "win32/file_system_win32.h"
 #include "win32/owned_handle_win32.h"
 

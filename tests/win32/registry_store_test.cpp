@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/settings_key_win32.h"
+#include "tools/support/settings_key_win32.h"
 #include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
