@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <future>
 #include <map>
-#include <optional>
 #include <new>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
