@@ -61,6 +61,15 @@ bool IsConsole(HANDLE handle) {
   return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
 }
 
+// Text in `codePage` as UTF-16 (empty when it cannot be converted).
+std::wstring Widen(std::string_view text, UINT codePage) {
+  const int size = static_cast<int>(text.size());
+  const int wide = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+  std::wstring buffer(static_cast<std::size_t>(std::max(wide, 0)), L'\0');
+  if (wide > 0) MultiByteToWideChar(codePage, 0, text.data(), size, buffer.data(), wide);
+  return buffer;
+}
+
 // Writes text in `codePage` to a standard handle: as UTF-16 to a console (so
 // names beyond ASCII read right whatever the console's code page), as the
 // bytes themselves to a file or pipe.
@@ -68,9 +77,7 @@ void Write(DWORD stdHandle, std::string_view text, UINT codePage = CP_ACP) {
   HANDLE handle = GetStdHandle(stdHandle);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE || text.empty()) return;
   if (IsConsole(handle)) {
-    int wide = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring buffer(static_cast<std::size_t>(std::max(wide, 0)), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), buffer.data(), wide);
+    const std::wstring buffer = Widen(text, codePage);
     DWORD written = 0;
     WriteConsoleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &written, nullptr);
     return;
@@ -85,13 +92,12 @@ void Error(const std::string& text) { Write(STD_ERROR_HANDLE, "sfvcheck-rescan: 
 // characters escaped.
 std::string JsonString(const std::string& ansi) {
   std::string utf8;
-  int wide = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-  if (wide > 0) {
-    std::wstring buffer(static_cast<std::size_t>(wide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), buffer.data(), wide);
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, nullptr, 0, nullptr, nullptr);
+  const std::wstring wide = Widen(ansi, CP_ACP);
+  if (!wide.empty()) {
+    const int length = static_cast<int>(wide.size());
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
     utf8.resize(static_cast<std::size_t>(std::max(bytes, 0)));
-    WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, utf8.data(), bytes, nullptr, nullptr);
+    if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, utf8.data(), bytes, nullptr, nullptr);
   }
   std::string json = "\"";
   for (char c : utf8) {

@@ -9,6 +9,7 @@
 
 #include "core/check/naming.h"
 #include "core/settings/run_settings.h"
+#include "core/settings/settings_store.h"
 #include "resource_ids.h"
 #include "win32/module_win32.h"
 #include "win32/registry_store_win32.h"
@@ -52,15 +53,6 @@ void TakeControls(HWND dialog, RunSettings& fields) {
   fields.startTrail = ControlText(dialog, IDC_START_TRAIL);
   fields.deleteFlag = TakeFlag(dialog, IDC_DELETE_FLAG);
   fields.meterFlag = TakeFlag(dialog, IDC_METER_FLAG);
-}
-
-RunSettings InitialFields() {
-  RunSettings fields;
-  fields.startTrail.clear();
-  fields.endTrail.clear();
-  fields.deleteFlag = 0;
-  fields.meterFlag = 0;
-  return fields;
 }
 
 void OnCommand(HWND dialog, RunSettings& fields, int command) {
@@ -111,7 +103,7 @@ INT_PTR CALLBACK ConfigDialogProcedure(HWND dialog, UINT message, WPARAM wParam,
 
 void RunConfigDialog() {
   try {
-    RunSettings fields = InitialFields();
+    RunSettings fields = BlankDialogFields();
     // Owned by the caller's active window (the host's, when it has one), so
     // that window takes no input while the dialog is open: no second dialog
     // from its menu, no shutdown running inside this dialog's loop.

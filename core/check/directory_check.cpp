@@ -88,18 +88,17 @@ bool IsAscii(std::string_view text) {
 // may look like ASCII), or a '?' or '*' standing for a character the code
 // page lacks. Each such character, with the byte after it, becomes a '*':
 // the pattern matches every ASCII name the entry could answer to.
+bool IsUnsureCharacter(char c) { return static_cast<unsigned char>(c) >= 0x80 || c == '?' || c == '*'; }
+
 bool IsPartlyShown(std::string_view name) {
-  for (char c : name) {
-    if (static_cast<unsigned char>(c) >= 0x80 || c == '?' || c == '*') return true;
-  }
-  return false;
+  return std::any_of(name.begin(), name.end(), IsUnsureCharacter);
 }
 
 std::string PartlyShownPattern(std::string_view name) {
   std::string pattern;
   for (std::size_t i = 0; i < name.size(); ++i) {
     const char c = name[i];
-    if (static_cast<unsigned char>(c) >= 0x80 || c == '?' || c == '*') {
+    if (IsUnsureCharacter(c)) {
       if (static_cast<unsigned char>(c) >= 0x80) ++i;  // a possible trail byte
       if (pattern.empty() || pattern.back() != '*') pattern += '*';
     } else {

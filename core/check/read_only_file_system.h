@@ -9,7 +9,18 @@
 
 namespace sfvcheck {
 
-class ReadOnlyFileSystem : public FileSystem {
+// A file system that refuses every change; what it can read is a subclass's.
+class ChangeRefusingFileSystem : public FileSystem {
+ public:
+  bool AppendBytes(const std::string&, std::string_view) override { return false; }
+  bool CreateEmptyFile(const std::string&) override { return false; }
+  bool CopyOver(const std::string&, const std::string&) override { return false; }
+  bool RemoveFile(const std::string&) override { return false; }
+  bool MakeDirectory(const std::string&) override { return false; }
+  bool RemoveEmptyDirectory(const std::string&) override { return false; }
+};
+
+class ReadOnlyFileSystem : public ChangeRefusingFileSystem {
  public:
   explicit ReadOnlyFileSystem(FileSystem& inner) : inner_(inner) {}
 
@@ -26,13 +37,6 @@ class ReadOnlyFileSystem : public FileSystem {
   }
   std::string StoredName(std::string_view name) override { return inner_.StoredName(name); }
   std::string FoldCase(std::string_view text) override { return inner_.FoldCase(text); }
-
-  bool AppendBytes(const std::string&, std::string_view) override { return false; }
-  bool CreateEmptyFile(const std::string&) override { return false; }
-  bool CopyOver(const std::string&, const std::string&) override { return false; }
-  bool RemoveFile(const std::string&) override { return false; }
-  bool MakeDirectory(const std::string&) override { return false; }
-  bool RemoveEmptyDirectory(const std::string&) override { return false; }
 
  private:
   FileSystem& inner_;

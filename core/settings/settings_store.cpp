@@ -37,6 +37,15 @@ RunSettings ReadRunSettings(SettingsStore& store) {
   return settings;
 }
 
+RunSettings BlankDialogFields() {
+  RunSettings fields;
+  fields.startTrail.clear();
+  fields.endTrail.clear();
+  fields.deleteFlag = 0;
+  fields.meterFlag = 0;
+  return fields;
+}
+
 void ReadDialogSettings(SettingsStore& store, RunSettings& fields) {
   if (auto read = ReadValueOnItsOwn(store, kStartTrailValue)) fields.startTrail = read->value_or(kDefaultStartTrail);
   if (auto read = ReadValueOnItsOwn(store, kEndTrailValue)) fields.endTrail = read->value_or(kDefaultEndTrail);

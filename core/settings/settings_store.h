@@ -38,6 +38,10 @@ class SettingsStore {
 // default.
 RunSettings ReadRunSettings(SettingsStore& store);
 
+// The dialog's fields before it reads the store: empty texts, both flags
+// clear (not the defaults: a field whose key does not open stays so).
+RunSettings BlankDialogFields();
+
 // For the dialog: updates the fields in place, each value with a key opening
 // of its own. A field whose key does not open keeps what it holds; when the
 // key opens but the value cannot be read, the field gets the default a check

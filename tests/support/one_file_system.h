@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/check/file_system.h"
+#include "core/check/read_only_file_system.h"
 
 namespace sfvcheck::testing {
 
-class OneFileSystem : public FileSystem {
+class OneFileSystem : public ChangeRefusingFileSystem {
  public:
   std::string content;
   std::size_t piece = 7;
@@ -29,12 +29,6 @@ class OneFileSystem : public FileSystem {
     if (!opens) return nullptr;
     return std::make_unique<File>(*this);
   }
-  bool AppendBytes(const std::string&, std::string_view) override { return false; }
-  bool CreateEmptyFile(const std::string&) override { return false; }
-  bool CopyOver(const std::string&, const std::string&) override { return false; }
-  bool RemoveFile(const std::string&) override { return false; }
-  bool MakeDirectory(const std::string&) override { return false; }
-  bool RemoveEmptyDirectory(const std::string&) override { return false; }
   bool Exists(const std::string&) override { return opens; }
   bool ListMatchesToEnd(const std::string&, std::vector<std::string>* names) override {
     names->clear();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/settings/settings_store.h"
 #include "tools/support/settings_key_win32.h"
 #include "win32/owned_handle_win32.h"
 
@@ -75,18 +76,8 @@ class RegistryStoreTest : public ::testing::Test {
     return value;
   }
 
-  // The fields as the dialog sets them up before reading the store.
-  static RunSettings DialogFields() {
-    RunSettings fields;
-    fields.startTrail.clear();
-    fields.endTrail.clear();
-    fields.deleteFlag = 0;
-    fields.meterFlag = 0;
-    return fields;
-  }
-
   static RunSettings ReadForDialog() {
-    RunSettings fields = DialogFields();
+    RunSettings fields = BlankDialogFields();
     ReadDialogSettings(fields);
     return fields;
   }
@@ -131,7 +122,7 @@ TEST_F(RegistryStoreTest, WrittenSettingsReadBackForCheckAndDialog) {
 }
 
 TEST_F(RegistryStoreTest, EmptyTrailsAreKeptNotDefaulted) {
-  WriteRunSettings(DialogFields());  // OK on a dialog opened without the key
+  WriteRunSettings(BlankDialogFields());  // OK on a dialog opened without the key
   ExpectSettings(ReadRunSettings(), "", "", 0, 0);
   ExpectSettings(ReadForDialog(), "", "", 0, 0);
 
@@ -192,7 +183,7 @@ TEST_F(RegistryStoreTest, ValuesWithoutNulCountAsTheirStoredBytes) {
 }
 
 TEST_F(RegistryStoreTest, TrailsBeyondTheReadLimitFallBack) {
-  RunSettings saved = DialogFields();
+  RunSettings saved = BlankDialogFields();
   saved.startTrail = std::string(259, 's');
   saved.endTrail = std::string(260, 'e');
   WriteRunSettings(saved);
