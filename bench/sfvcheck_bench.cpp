@@ -472,7 +472,7 @@ class Plugin {
   void FileArrived(const std::string& path) {
     std::memset(record_.get(), 0, sizeof(HostEventRecord));
     record_->eventCode = kEventFileArrived;
-    std::memcpy(record_->text, path.data(), std::min(path.size(), kRecordTextSize - 1));
+    SetRecordText(*record_, path);
     loader_.Event(*record_);
   }
 

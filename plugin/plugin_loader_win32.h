@@ -61,7 +61,7 @@ class PluginLoader {
   std::int16_t QndrlEvent(HostEventRecord& record) const { return qndrlHook_(&record); }
 
   // The server's split: menu, idle and shutdown events go to the second hook.
-  static bool ForQndrlHook(std::int32_t code) { return code >= 112 && code <= 116; }
+  static bool ForQndrlHook(std::int32_t code) { return code >= kEventMenuChosen && code <= kEventShutdown; }
   std::int16_t Deliver(HostEventRecord& record) const {
     return ForQndrlHook(record.eventCode) ? QndrlEvent(record) : Event(record);
   }

@@ -61,10 +61,6 @@ HostEventRecord NewRecord(std::int32_t code) {
   return record;
 }
 
-void SetText(HostEventRecord& record, const std::string& text) {
-  std::snprintf(record.text, sizeof record.text, "%s", text.c_str());
-}
-
 // CR and LF shown as \r and \n, so that a reply's line end can be seen.
 std::string Visible(const char* text) {
   std::string shown;
@@ -226,7 +222,7 @@ int CommandEvent(PluginLoader& plugin, const std::vector<std::string>& args) {
   }
   HostEventRecord record = NewRecord(std::atoi(args[0].c_str()));
   if (args.size() > 1) record.menuIndex = std::atoi(args[1].c_str());
-  if (args.size() > 2) SetText(record, args[2]);
+  if (args.size() > 2) sfvcheck::SetRecordText(record, args[2]);
   const int threads = ThreadCount();
   DeliverAndShow(plugin, record);
   // A file event's check runs on; let it end before the process does.
@@ -238,7 +234,7 @@ int CommandSite(PluginLoader& plugin, const std::vector<std::string>& args) {
   std::string text;
   for (const std::string& word : args) text += (text.empty() ? "" : " ") + word;
   HostEventRecord record = NewRecord(sfvcheck::kEventSiteRequest);
-  SetText(record, text);
+  sfvcheck::SetRecordText(record, text);
   std::printf("SITE request: \"%s\"\n", text.c_str());
   const std::int16_t result = plugin.Deliver(record);
   std::printf("result %d, reply: %s%s%s\n", result, record.reply ? "\"" : "",
@@ -265,7 +261,7 @@ void Upload(PluginLoader& plugin, const std::string& from, const std::string& up
   }
   const int threads = ThreadCount();
   HostEventRecord record = NewRecord(sfvcheck::kEventFileArrived);
-  SetText(record, to);
+  sfvcheck::SetRecordText(record, to);
   const std::int16_t result = plugin.Deliver(record);
   std::printf("    file event 10 -> %d\n", result);
   WaitForChecks(threads);

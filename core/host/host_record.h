@@ -5,8 +5,11 @@
 // a 64-bit Wine; there the wider reply pointer moves the later fields.)
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 namespace sfvcheck {
 
@@ -33,6 +36,14 @@ struct HostEventRecord {
   char text[kRecordTextSize];
   std::int32_t isAdmin;
 };
+
+// Puts `text` into the record's text area as a host hands over a path or a
+// SITE request: cut to fit, always terminated.
+inline void SetRecordText(HostEventRecord& record, std::string_view text) {
+  const std::size_t length = std::min(text.size(), kRecordTextSize - 1);
+  std::memcpy(record.text, text.data(), length);
+  record.text[length] = '\0';
+}
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(offsetof(HostEventRecord, eventCode) == 0, "eventCode");

@@ -49,7 +49,7 @@ class Plugin : public PluginLoader {
   }
   std::int16_t FileEvent(const std::string& path, std::int32_t code = kEventFileArrived) {
     HostEventRecord record = FilledRecord(code);
-    std::snprintf(record.text, sizeof record.text, "%s", path.c_str());
+    SetRecordText(record, path);
     return Event(record);
   }
   // The shutdown event returns only when every started check has ended.
@@ -227,7 +227,7 @@ TEST_F(PluginTest, UnknownCodesLeaveTheRecordUntouched) {
   auto expectUntouched = [&](bool eventHook, std::int32_t code) {
     HostEventRecord record = Plugin::FilledRecord(code);
     record.menuIndex = 0;
-    std::snprintf(record.text, sizeof record.text, "%s", arrived.c_str());
+    SetRecordText(record, arrived);
     const HostEventRecord before = record;
     const std::int16_t result = eventHook ? plugin.Event(record) : plugin.Qndrl(record);
     EXPECT_EQ(result, 0) << (eventHook ? "HandleEventHook " : "HandleQNDRLEventHook ") << code;

@@ -32,7 +32,7 @@ class DllSiteTest : public ::testing::Test {
   static Answer Send(const std::string& text, const char* incoming = nullptr, std::int32_t isAdmin = 0) {
     HostEventRecord record{};
     record.eventCode = kEventSiteRequest;
-    std::memcpy(record.text, text.data(), std::min(text.size(), sizeof record.text - 1));
+    SetRecordText(record, text);
     record.reply = const_cast<char*>(incoming);
     record.isAdmin = isAdmin;
     const std::int16_t result = plugin_.Event(record);

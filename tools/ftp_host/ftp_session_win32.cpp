@@ -19,13 +19,6 @@ namespace {
 
 using sfvcheck::OwnedFile;
 
-// Copies `text` into the record's text area, cut to fit.
-void SetRecordText(sfvcheck::HostEventRecord& record, const std::string& text) {
-  const std::size_t length = std::min(text.size(), sizeof record.text - 1);
-  std::memcpy(record.text, text.data(), length);
-  record.text[length] = '\0';
-}
-
 constexpr DWORD kPollMilliseconds = 250;      // how often blocked waits look at the stop flag
 constexpr DWORD kIdleMilliseconds = 600000;   // a silent control connection is closed after this
 constexpr DWORD kDataWaitMilliseconds = 30000;  // for the client to open the data connection
@@ -687,7 +680,7 @@ class Session {
   // The file event the server sends for every upload it closes.
   void ReportUpload(const std::string& path) {
     sfvcheck::HostEventRecord record = EventRecord(sfvcheck::kEventFileArrived);
-    SetRecordText(record, path);
+    sfvcheck::SetRecordText(record, path);
     const std::int16_t result = context_.plugin->Deliver(record);
     LogLine("[%d] event 10 %s -> %d", id_, path.c_str(), result);
   }
@@ -744,7 +737,7 @@ class Session {
   // an answer without text, or none, gets the host's own reply.
   void Site(const std::string& text) {
     sfvcheck::HostEventRecord record = EventRecord(sfvcheck::kEventSiteRequest);
-    SetRecordText(record, text);
+    sfvcheck::SetRecordText(record, text);
     record.isAdmin = isAdmin_;
     const std::int16_t result = context_.plugin->Deliver(record);
     const std::string reply = record.reply != nullptr ? std::string(record.reply) : std::string();
