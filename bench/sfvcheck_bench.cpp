@@ -67,6 +67,7 @@ namespace sfvcheck {
 namespace {
 
 using testing::RandomBytes;  // incompressible filler, so no layer can shortcut the data
+using testing::SfvLine;
 
 using Kernel = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
 
@@ -92,12 +93,6 @@ double Seconds() {
 }
 
 double GigabytesPerSecond(std::uint64_t bytes, double seconds) { return bytes / seconds / 1e9; }
-
-std::string Hex(std::uint32_t value) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-  return text;
-}
 
 // A fresh folder of its own in the temporary folder, with a trailing '\'.
 std::string MakeWorkFolder(const char* tag) {
@@ -295,7 +290,7 @@ int RunHash(std::uint64_t mib, std::size_t block) {
     // also brings the whole file into the cache).
     std::uint32_t expected = 0;
     if (ReadPass(path, block, FileCrc32Kernel, &expected) < 0 ||
-        !WriteWholeFile(folder + kListName, std::string(kDataName) + " " + Hex(expected) + "\r\n")) {
+        !WriteWholeFile(folder + kListName, SfvLine(kDataName, expected))) {
       std::fprintf(stderr, "cannot read the test file\n");
       break;
     }
@@ -384,7 +379,7 @@ bool MakeRecordedSet(std::size_t count, RecordedSet* set) {
     const std::string name = SmallFileName(i);
     const std::string content = "small file " + std::to_string(i) + "\r\n";
     if (!WriteWholeFile(set->folder + name, content)) return false;
-    list += name + " " + Hex(~Crc32(0, content.data(), content.size())) + "\r\n";
+    list += SfvLine(name, ~Crc32(0, content.data(), content.size()));
     set->state += set->folder + name + "\r\n";
   }
   return WriteWholeFile(set->folder + kListName, list);
@@ -501,7 +496,7 @@ UploadSet MakeUploadSet(std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     set.names.push_back(SmallFileName(i));
     set.contents.push_back(RandomBytes(kSetFileSize, static_cast<std::uint32_t>(i + 7)));
-    set.list += set.names.back() + " " + Hex(Crc32(0, set.contents.back().data(), kSetFileSize)) + "\r\n";
+    set.list += SfvLine(set.names.back(), Crc32(0, set.contents.back().data(), kSetFileSize));
   }
   return set;
 }
@@ -792,7 +787,7 @@ int RunStack() {
   const std::uint32_t crc = Crc32(0, content.data(), content.size());
   for (int i = 0; i < 8; ++i) {
     names.push_back(LongName(folder, static_cast<char>('a' + i), ".r0" + std::to_string(i)));
-    list += names.back() + " " + Hex(i == 4 || i == 5 ? ~crc : crc) + "\r\n";
+    list += SfvLine(names.back(), i == 4 || i == 5 ? ~crc : crc);
     if (i < 6 && !WriteWholeFile(folder + names.back(), content)) return 1;
   }
   if (!WriteWholeFile(folder + kListName, list)) return 1;

@@ -330,9 +330,7 @@ int CommandDemo(PluginLoader& plugin, std::string folder) {
   std::uint32_t seed = 1;
   for (const Sample& sample : samples) {
     std::string bytes = sfvcheck::testing::RandomBytes(200000, seed++);
-    char line[128];
-    std::snprintf(line, sizeof line, "%s %08X\r\n", sample.name, static_cast<unsigned>(sfvcheck::testing::BitwiseCrc32(bytes)));
-    sfv += line;
+    sfv += sfvcheck::testing::SfvLine(sample.name, sfvcheck::testing::BitwiseCrc32(bytes));
     std::printf("    %-12s %s\n", sample.name, sample.role);
     if (std::strcmp(sample.role, "never uploaded") == 0) continue;
     if (std::strcmp(sample.role, "corrupt") == 0) bytes[123456] ^= 0x20;

@@ -85,12 +85,6 @@ const char kTwoOfThree[] = "--==[#############-------]==--  67% complete";
 const char kOneOfThree[] = "--==[######--------------]==--  33% complete";
 const char kNothing[] = "--==[--------------------]==--  0% complete";
 
-std::string Hex(std::uint32_t value) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-  return text;
-}
-
 class DirectoryCheckTest : public ::testing::Test {
  protected:
   // Files a, b and c with distinct contents, listed in set.sfv.
@@ -101,7 +95,7 @@ class DirectoryCheckTest : public ::testing::Test {
 
   void List(const std::string& listName, const std::vector<std::string>& names) {
     std::string text = "; made by a test\r\n";
-    for (const std::string& name : names) text += name + " " + Hex(testing::BitwiseCrc32(content[name])) + "\r\n";
+    for (const std::string& name : names) text += testing::SfvLine(name, testing::BitwiseCrc32(content[name]));
     fs.AddFile(kDir + listName, text);
   }
   void Put(const std::string& name) { fs.AddFile(kDir + name, content[name]); }
@@ -546,8 +540,9 @@ TEST_F(DirectoryCheckTest, ConcurrentChecksTakeTurns) {
 TEST_F(DirectoryCheckTest, PassAsksTheFileSystemOnlyWhatItsListingCannotTell) {
   fs.AddFile(kDir + "sub\\a.rar", content["a.rar"]);
   fs.AddFile(kDir + "c-[MISSING].rar", "not empty");
-  fs.AddFile(kDir + "set.sfv", "sub\\a.rar " + Hex(testing::BitwiseCrc32(content["a.rar"])) + "\r\nb.rar " +
-                                    Hex(testing::BitwiseCrc32(content["b.rar"])) + "\r\nc.rar " + Hex(testing::BitwiseCrc32(content["c.rar"])) + "\r\n");
+  fs.AddFile(kDir + "set.sfv", testing::SfvLine("sub\\a.rar", testing::BitwiseCrc32(content["a.rar"])) +
+                                    testing::SfvLine("b.rar", testing::BitwiseCrc32(content["b.rar"])) +
+                                    testing::SfvLine("c.rar", testing::BitwiseCrc32(content["c.rar"])));
   const NameSet third{".qdrl.set.sfv.state", kOneOfThree, "b-[MISSING].rar", "c-[MISSING].rar", "set.sfv", "sub"};
   Check();
   EXPECT_EQ(Names(), third);

@@ -65,9 +65,7 @@ class FaultSweepTest : public ::testing::Test {
     fs.AddDirectory("C:\\up");
     std::string list;
     for (const auto& [name, bytes] : content_) {
-      char crc[9];
-      std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(testing::BitwiseCrc32(bytes)));
-      list += name + " " + crc + "\r\n";
+      list += testing::SfvLine(name, testing::BitwiseCrc32(bytes));
     }
     fs.AddFile(kDir + "set.sfv", list);
     fs.AddFile(kDir + "a.rar", content_["a.rar"]);

@@ -116,9 +116,7 @@ struct UploadSet {
   std::string SfvText() const {
     std::string text = "; made by the test\r\n";
     for (std::size_t i = 0; i < names.size(); ++i) {
-      char crc[9];
-      std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(testing::BitwiseCrc32(contents[i])));
-      text += names[i] + " " + crc + "\r\n";
+      text += testing::SfvLine(names[i], testing::BitwiseCrc32(contents[i]));
     }
     return text;
   }

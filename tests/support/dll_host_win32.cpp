@@ -124,10 +124,4 @@ std::string DefaultMeterName(int percent) {
          std::to_string(percent) + "% complete";
 }
 
-std::string SfvLine(const std::string& name, std::uint32_t crc) {
-  char digits[16];
-  std::snprintf(digits, sizeof digits, "%08X", static_cast<unsigned>(crc));
-  return name + " " + digits + "\r\n";
-}
-
 }  // namespace sfvcheck::testing

@@ -70,7 +70,4 @@ void UseStartTrail(const std::string& startTrail);
 // The meter folder's name under the default settings.
 std::string DefaultMeterName(int percent);
 
-// "name XXXXXXXX\r\n", the checksum in upper-case hexadecimal.
-std::string SfvLine(const std::string& name, std::uint32_t crc);
-
 }  // namespace sfvcheck::testing

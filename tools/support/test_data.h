@@ -1,9 +1,10 @@
-// Deterministic test data and the bitwise CRC-32 oracle. Header-only, so the
+// Deterministic test data, the bitwise CRC-32 oracle and SFV lines. Header-only, so the
 // test host and the benchmark use the same copy as the tests.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,14 @@ inline std::uint32_t BitwiseCrc32(std::string_view bytes) {
     for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
   }
   return ~crc;
+}
+
+// One line of an SFV list: the name, a space, the CRC in eight upper-case
+// hexadecimal digits, CR LF.
+inline std::string SfvLine(const std::string& name, std::uint32_t crc) {
+  char digits[9];
+  std::snprintf(digits, sizeof digits, "%08X", static_cast<unsigned>(crc));
+  return name + " " + digits + "\r\n";
 }
 
 }  // namespace sfvcheck::testing
