@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/settings/run_settings.h"
+
 namespace sfvcheck::testing {
 namespace {
 
@@ -99,7 +101,7 @@ GuardedRecord::~GuardedRecord() {
 
 void UseDefaultSettings() {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quendrell", 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyForWriting, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
     return;  // no key: every setting is at its default already
   }
   for (const char* name : {"SFVStart", "SFVEnd", "SFVDel", "SFVMeter"}) RegDeleteValueA(key, name);
@@ -109,7 +111,7 @@ void UseDefaultSettings() {
 void UseStartTrail(const std::string& startTrail) {
   UseDefaultSettings();
   HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quendrell", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyForWriting, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                       nullptr) != ERROR_SUCCESS) {
     return;
   }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "core/settings/run_settings.h"
 #include "win32/owned_handle_win32.h"
 
 namespace sfvcheck::testing {
@@ -28,7 +29,7 @@ class SettingsKeyTurn {
 // Deletes the settings key (it holds values only): ERROR_SUCCESS when it is
 // gone or was never there, else the error.
 inline LONG DeleteSettingsKey() {
-  const LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Quendrell");
+  const LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKeyForReading);
   return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
 }
 
