@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,7 +28,7 @@ namespace sfvcheck {
 namespace bench {
 namespace {
 
-using Kernel = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
+using Kernel = Crc32Kernel;
 
 struct Tier {
   const char* name;
@@ -155,6 +156,54 @@ double TimeOneFileCheck(const std::string& folder) {
   return seconds;
 }
 
+
+// The other way to keep reading from waiting for hashing, measured here only:
+// hashing straight from mapped views of the file, `window` bytes at a time.
+// Seconds, or a negative value on failure.
+double MappedPass(const std::string& path, std::size_t window, Crc32Kernel kernel, std::uint32_t* crc) {
+  const double start = Seconds();
+  OwnedFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  LARGE_INTEGER size;
+  if (!file || !GetFileSizeEx(file.get(), &size)) return -1;
+  OwnedObject mapping(CreateFileMappingA(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!mapping) return -1;
+  const std::uint64_t total = static_cast<std::uint64_t>(size.QuadPart);
+  std::uint32_t value = 0;
+  for (std::uint64_t at = 0; at < total; at += window) {
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(window, total - at));
+    void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, static_cast<DWORD>(at >> 32), static_cast<DWORD>(at),
+                               length);
+    if (view == nullptr) return -1;
+    value = kernel(value, view, length);
+    UnmapViewOfFile(view);
+  }
+  const double seconds = Seconds() - start;
+  *crc = value;
+  return seconds;
+}
+
+// The one-file set through sfvcheck.dll as a host drives it: the file event
+// until the shutdown event returns. The DLL reads the registry's settings, so
+// only what holds under any: the file kept, not moved aside, the state file
+// gone (the set is complete).
+double TimeThroughDll(Plugin& plugin, const std::string& folder) {
+  const std::string dataPath = folder + kDataName;
+  const std::string statePath = StateFileName(folder, kListName);
+  DeleteFileA(statePath.c_str());
+  const double start = Seconds();
+  plugin.FileArrived(dataPath);
+  plugin.WaitForChecks();
+  const double seconds = Seconds() - start;
+  if (Exists(statePath) || !Exists(dataPath) || Exists(BadMarkerName(dataPath))) {
+    std::printf("  the DLL did not find the one-file set complete\n");
+    return -1;
+  }
+  return seconds;
+}
+
+const char* YesNo(bool value) { return value ? "yes" : "no"; }
+
 }  // namespace
 
 int RunHash(std::uint64_t mib, std::size_t block) {
@@ -162,14 +211,21 @@ int RunHash(std::uint64_t mib, std::size_t block) {
 
   std::vector<Tier> tiers = {{"per-byte reference", Crc32Reference}, {"slicing-by-16", Crc32Slicing}};
   if (Crc32ClmulSupported()) tiers.push_back({"carry-less multiply, 128-bit", Crc32Clmul});
+  if (Crc32Avx2Supported()) tiers.push_back({"carry-less multiply, 256-bit", Crc32Avx2});
   if (Crc32Avx512Supported()) tiers.push_back({"carry-less multiply, 512-bit", Crc32Avx512});
   tiers.push_back({"Crc32 (chosen tier)", Crc32});
   tiers.push_back({"FileCrc32Kernel (file tier)", FileCrc32Kernel});
 
-  std::printf("hash: %llu MiB file, %zu KiB blocks, %d-bit build, PCLMULQDQ+SSE4.1 %s, "
-              "AVX-512F+VPCLMULQDQ %s, best of %d\n",
-              static_cast<unsigned long long>(mib), block / 1024, static_cast<int>(sizeof(void*) * 8),
-              Crc32ClmulSupported() ? "yes" : "no", Crc32Avx512Supported() ? "yes" : "no", kRepeats);
+  const CrcFeatures& features = Crc32Features();
+  const char* cap = std::getenv("SFVCHECK_CRC_TIER");
+  std::printf("hash: %llu MiB file, %zu KiB blocks, %d-bit build, best of %d\n",
+              static_cast<unsigned long long>(mib), block / 1024, static_cast<int>(sizeof(void*) * 8), kRepeats);
+  std::printf("  processor: PCLMULQDQ %s, SSE4.1 %s, AVX2 %s, AVX-512F %s, VPCLMULQDQ %s; the system saves "
+              "ymm %s, zmm %s\n",
+              YesNo(features.pclmulqdq), YesNo(features.sse41), YesNo(features.avx2), YesNo(features.avx512f),
+              YesNo(features.vpclmulqdq), YesNo(features.osSavesYmm), YesNo(features.osSavesZmm));
+  std::printf("  chosen: Crc32 %s, file tier %s (SFVCHECK_CRC_TIER %s)\n", CrcTierName(Crc32Tier()),
+              CrcTierName(FileCrc32Tier()), cap != nullptr ? cap : "unset");
 
   // In memory: one 1 MiB buffer hashed over and over, as much as the file.
   {
@@ -184,8 +240,16 @@ int RunHash(std::uint64_t mib, std::size_t block) {
     }
     if (!TimeInRounds(rows) || !AllAgree(rows, rows[0].crc)) return 1;
     const double referenceGbps = GigabytesPerSecond(bytes, rows[0].best);
-    for (const Timed& row : rows) {
-      PrintRow(row.label.c_str(), GigabytesPerSecond(bytes, row.best), &row == &rows[0] ? 0 : referenceGbps, 0);
+    double clmulSeconds = -1;
+    double avx2Seconds = -1;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      PrintRow(rows[i].label.c_str(), GigabytesPerSecond(bytes, rows[i].best), i == 0 ? 0 : referenceGbps, 0);
+      if (tiers[i].kernel == Crc32Clmul) clmulSeconds = rows[i].best;
+      if (tiers[i].kernel == Crc32Avx2) avx2Seconds = rows[i].best;
+    }
+    if (clmulSeconds > 0 && avx2Seconds > 0) {
+      std::printf("  256-bit tier: x%.2f the 128-bit tier (target 1.7 or more): %s\n", clmulSeconds / avx2Seconds,
+                  clmulSeconds >= 1.7 * avx2Seconds ? "met" : "MISSED");
     }
   }
 
@@ -208,8 +272,16 @@ int RunHash(std::uint64_t mib, std::size_t block) {
     }
 
     std::printf("\nFile %s, read in %zu KiB blocks:\n", path.c_str(), block / 1024);
-    Win32FileSystem fs;
-    FileCrc32 hasher(fs);
+    // Read one block after another, or a block ahead of the hashing.
+    Win32FileSystem oneAfterAnother;
+    oneAfterAnother.readAheadFrom = UINT64_MAX;
+    Win32FileSystem readAhead;
+    readAhead.readAheadFrom = 0;
+    Win32FileSystem shipped;  // as the checker reads
+    Plugin plugin;
+    const bool haveDll = plugin.Load();
+    if (!haveDll) std::printf("  (sfvcheck.dll not loaded: no row through the DLL)\n");
+
     std::vector<Timed> rows;
     rows.push_back({"read only (ReadFile loop)",
                     [&path, block](std::uint32_t* crc) { return ReadPass(path, block, nullptr, crc); }, false});
@@ -218,9 +290,26 @@ int RunHash(std::uint64_t mib, std::size_t block) {
                         return ReadPass(path, block, kernel, crc);
                       }});
     }
-    // The product path: FileCrc32 through the Win32 file system, kReadSize reads.
-    rows.push_back({"FileCrc32 (" + std::to_string(FileCrc32::kReadSize / 1024) + " KiB reads)",
-                    [&path, &hasher](std::uint32_t* crc) {
+    // FileCrc32 over each carry-less tier, both ways, and mapped views.
+    const std::string reads = std::to_string(FileCrc32::kReadSize / 1024) + " KiB";
+    for (const Tier& tier : tiers) {
+      if (tier.kernel != Crc32Clmul && tier.kernel != Crc32Avx2 && tier.kernel != Crc32Avx512) continue;
+      const std::string width = std::string(tier.name).substr(std::string(tier.name).rfind(' ') + 1);
+      for (Win32FileSystem* fs : {&oneAfterAnother, &readAhead}) {
+        rows.push_back({std::string(fs == &readAhead ? "FileCrc32 read ahead, " : "FileCrc32 one by one, ") + width,
+                        [&path, fs, kernel = tier.kernel](std::uint32_t* crc) {
+                          FileCrc32 hasher(*fs, kernel);
+                          const double start = Seconds();
+                          return hasher.ComputeFileCrc(path, crc) ? Seconds() - start : -1;
+                        }});
+      }
+      rows.push_back({"mapped 32 MiB views, " + width, [&path, kernel = tier.kernel](std::uint32_t* crc) {
+                        return MappedPass(path, 32 << 20, kernel, crc);
+                      }});
+    }
+    // The product path: FileCrc32 through the Win32 file system as shipped.
+    rows.push_back({"FileCrc32 (" + reads + " reads, file tier)", [&path, &shipped](std::uint32_t* crc) {
+                      FileCrc32 hasher(shipped);
                       const double start = Seconds();
                       return hasher.ComputeFileCrc(path, crc) ? Seconds() - start : -1;
                     }});
@@ -230,6 +319,13 @@ int RunHash(std::uint64_t mib, std::size_t block) {
                       *crc = expected;  // the check above proved it
                       return TimeOneFileCheck(folder);
                     }});
+    const std::size_t checkRow = rows.size() - 1;
+    if (haveDll) {
+      rows.push_back({"through the DLL (event 10 to 116)", [&folder, &plugin, expected](std::uint32_t* crc) {
+                        *crc = expected;
+                        return TimeThroughDll(plugin, folder);
+                      }});
+    }
     if (!TimeInRounds(rows) || !AllAgree(rows, rows[1].crc)) break;
 
     const double readGbps = GigabytesPerSecond(bytes, rows[0].best);
@@ -238,12 +334,17 @@ int RunHash(std::uint64_t mib, std::size_t block) {
       PrintRow(rows[i].label.c_str(), GigabytesPerSecond(bytes, rows[i].best), i < 2 ? 0 : referenceGbps,
                i == 0 ? 0 : readGbps);
     }
-    const double checkGbps = GigabytesPerSecond(bytes, rows.back().best);
+    const double checkGbps = GigabytesPerSecond(bytes, rows[checkRow].best);
     std::printf("  CRC-32 of the file: %08X (all tiers agree)\n", expected);
-    std::printf("  DirectoryCheck: x%.2f the per-byte reference (target 10 or more), %.1f%% of the read "
-                "loop (target 50%% or more): %s\n",
-                checkGbps / referenceGbps, 100.0 * checkGbps / readGbps,
-                checkGbps >= 10 * referenceGbps && checkGbps >= 0.5 * readGbps ? "met" : "MISSED");
+    std::printf("  DirectoryCheck: x%.2f the per-byte reference (target 10 or more), x%.2f the read "
+                "loop (target 0.85 or more): %s\n",
+                checkGbps / referenceGbps, checkGbps / readGbps,
+                checkGbps >= 10 * referenceGbps && checkGbps >= 0.85 * readGbps ? "met" : "MISSED");
+    if (haveDll) {
+      const double dllGbps = GigabytesPerSecond(bytes, rows.back().best);
+      std::printf("  through the DLL: x%.2f the read loop (target 0.85 or more): %s\n", dllGbps / readGbps,
+                  dllGbps >= 0.85 * readGbps ? "met" : "MISSED");
+    }
 
     // Candidates for the read size: the bare loop and the loop with hashing.
     std::vector<Timed> sizes;
