@@ -134,8 +134,7 @@ void PrintRow(const char* label, double gbps, double referenceGbps, double readG
 // A whole DirectoryCheck of the set made of the one file, listed with its
 // right CRC, with no state file before, so the pass hashes it. Seconds, or a
 // negative value when the pass did not end with the set complete.
-double TimeOneFileCheck(const std::string& folder) {
-  Win32FileSystem fs;
+double TimeOneFileCheck(Win32FileSystem& fs, const std::string& folder) {
   CriticalSectionLock lock;  // the plug-in serialises its passes in-process the same way
   const RunSettings settings;  // defaults: meter on, delete off
   const CheckContext context{fs, lock, [&settings] { return settings; }};
@@ -313,11 +312,17 @@ int RunHash(std::uint64_t mib, std::size_t block) {
                       const double start = Seconds();
                       return hasher.ComputeFileCrc(path, crc) ? Seconds() - start : -1;
                     }});
-    // The whole pass as the plug-in runs it, on the same cached file.
-    rows.push_back({"DirectoryCheck, one-file set",
-                    [&folder, expected](std::uint32_t* crc) {
+    // The whole pass as the plug-in runs it, on the same cached file; and as
+    // it ran before files were read ahead.
+    rows.push_back({"DirectoryCheck, one block after another",
+                    [&folder, &oneAfterAnother, expected](std::uint32_t* crc) {
                       *crc = expected;  // the check above proved it
-                      return TimeOneFileCheck(folder);
+                      return TimeOneFileCheck(oneAfterAnother, folder);
+                    }});
+    rows.push_back({"DirectoryCheck, one-file set",
+                    [&folder, &shipped, expected](std::uint32_t* crc) {
+                      *crc = expected;
+                      return TimeOneFileCheck(shipped, folder);
                     }});
     const std::size_t checkRow = rows.size() - 1;
     if (haveDll) {
