@@ -12,7 +12,7 @@ class Win32FileSystem : public FileSystem {
   // Files of at least this many bytes are read a block ahead of their sink,
   // on a thread of their own; below it, starting the thread costs more than
   // the overlap saves.
-  static constexpr std::uint64_t kReadAheadFrom = 8ull << 20;
+  static constexpr std::uint64_t kReadAheadFrom = 32ull << 20;
   // The benchmark sets it to compare both ways of reading.
   std::uint64_t readAheadFrom = kReadAheadFrom;
 
