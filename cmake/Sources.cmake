@@ -22,6 +22,8 @@ list(APPEND SFVCHECK_DLL_SOURCES ${SFVCHECK_RC_SOURCES} ${SFVCHECK_ROOT}/plugin/
 function(sfvcheck_set_crc_tier_flags)
   set_source_files_properties(${SFVCHECK_ROOT}/core/crc/crc32_clmul.cpp
     PROPERTIES COMPILE_OPTIONS "-mpclmul;-msse4.1")
+  set_source_files_properties(${SFVCHECK_ROOT}/core/crc/crc32_avx2.cpp
+    PROPERTIES COMPILE_OPTIONS "-mavx2;-mvpclmulqdq;-mpclmul;-msse4.1")
   set_source_files_properties(${SFVCHECK_ROOT}/core/crc/crc32_avx512.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx512f;-mvpclmulqdq;-mpclmul;-msse4.1")
 endfunction()

@@ -8,13 +8,15 @@
 
 #include "core/check/text.h"
 #include "win32/owned_handle_win32.h"
+#include "win32/read_ahead_win32.h"
 
 namespace sfvcheck {
 namespace {
 
 class Win32ReadableFile : public ReadableFile {
  public:
-  explicit Win32ReadableFile(OwnedFile file) : file_(std::move(file)) {}
+  Win32ReadableFile(OwnedFile file, std::uint64_t readAheadFrom)
+      : file_(std::move(file)), readAheadFrom_(readAheadFrom) {}
 
   bool Read(void* buffer, std::size_t size, std::size_t* got) override {
     // ReadFile takes a 32-bit count; larger requests are simply read in part.
@@ -28,8 +30,17 @@ class Win32ReadableFile : public ReadableFile {
     return true;
   }
 
+  bool ReadToEnd(unsigned char* const buffers[2], std::size_t size, BlockSink& sink) override {
+    LARGE_INTEGER length;
+    if (GetFileSizeEx(file_.get(), &length) && static_cast<std::uint64_t>(length.QuadPart) >= readAheadFrom_) {
+      return ReadAheadToEnd(*this, buffers, size, sink);
+    }
+    return ReadableFile::ReadToEnd(buffers, size, sink);
+  }
+
  private:
   OwnedFile file_;
+  std::uint64_t readAheadFrom_;
 };
 
 // The longest path Windows has. Longer texts are not paths, and some layers
@@ -69,7 +80,7 @@ std::unique_ptr<ReadableFile> Win32FileSystem::OpenForCheck(const std::string& p
   if (!file) return nullptr;
   // Pipes and character devices reached some other way are not files either.
   if (GetFileType(file.get()) != FILE_TYPE_DISK) return nullptr;
-  return std::make_unique<Win32ReadableFile>(std::move(file));
+  return std::make_unique<Win32ReadableFile>(std::move(file), readAheadFrom);
 }
 
 // No file type test: nothing is read here, and what is read later is opened

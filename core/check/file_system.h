@@ -12,12 +12,28 @@
 
 namespace sfvcheck {
 
+// Takes a file's bytes block by block, in order.
+class BlockSink {
+ public:
+  virtual void Take(const unsigned char* data, std::size_t size) = 0;
+
+ protected:
+  ~BlockSink() = default;
+};
+
 class ReadableFile {
  public:
   virtual ~ReadableFile() = default;
   // Reads up to `size` bytes into `buffer`; `*got` is 0 at end of file.
   // Returns false on a read error.
   virtual bool Read(void* buffer, std::size_t size, std::size_t* got) = 0;
+
+  // Reads the rest of the file, handing each block to `sink` in file order,
+  // through two buffers of `size` bytes each. False on a read error; the
+  // sink has then taken only part of the file. This one reads into the first
+  // buffer and hands it over, block after block; an implementation may read
+  // the next block into the other buffer while the sink takes one.
+  virtual bool ReadToEnd(unsigned char* const buffers[2], std::size_t size, BlockSink& sink);
 };
 
 // One name in a directory listing.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,6 +30,7 @@ const Tier kTiers[] = {
     {"Slicing", Crc32Slicing, nullptr},
     {"Clmul", Crc32Clmul, Crc32ClmulSupported},
     {"Fastest", Crc32, nullptr},
+    {"Avx2", Crc32Avx2, Crc32Avx2Supported},
     {"Avx512", Crc32Avx512, Crc32Avx512Supported},
     {"FileKernel", FileCrc32Kernel, nullptr},
 };
@@ -125,6 +127,73 @@ std::vector<Tier> TiersHere() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tiers, Crc32TierTest, ::testing::ValuesIn(TiersHere()), TierName);
+
+constexpr CrcTier kAllTiers[] = {CrcTier::kReference, CrcTier::kSlicing, CrcTier::kClmul, CrcTier::kAvx2,
+                                 CrcTier::kAvx512};
+
+Crc32Kernel AlwaysRight(CrcTier) { return Crc32Reference; }
+
+// Every combination of the seven features: the tier chosen is the widest
+// whose instructions are all there and whose register state the system saves.
+TEST(Crc32DispatchTest, ChoosesTheWidestTierTheFeaturesAllow) {
+  for (unsigned bits = 0; bits < 128; ++bits) {
+    CrcFeatures f;
+    f.pclmulqdq = bits & 1;
+    f.sse41 = bits & 2;
+    f.avx2 = bits & 4;
+    f.avx512f = bits & 8;
+    f.vpclmulqdq = bits & 16;
+    f.osSavesYmm = bits & 32;
+    f.osSavesZmm = (bits & 64) && f.osSavesYmm;  // the system saves none of the wide state without the narrow
+    CrcTier expected = CrcTier::kSlicing;
+    if (f.pclmulqdq && f.sse41) {
+      expected = CrcTier::kClmul;
+      if (f.vpclmulqdq && f.avx2 && f.osSavesYmm) expected = CrcTier::kAvx2;
+      if (f.vpclmulqdq && f.avx512f && f.osSavesZmm) expected = CrcTier::kAvx512;
+    }
+    EXPECT_EQ(ChooseCrcTier(f, CrcTier::kAvx512, AlwaysRight), expected) << "features " << bits;
+    // Crc32 itself stays at 128 bits; a cap holds whatever the processor has.
+    EXPECT_EQ(ChooseCrcTier(f, CrcTier::kClmul, AlwaysRight), std::min(expected, CrcTier::kClmul)) << bits;
+    EXPECT_EQ(ChooseCrcTier(f, CrcTier::kReference, AlwaysRight), CrcTier::kReference) << bits;
+  }
+}
+
+CrcTier faultyTier = CrcTier::kReference;
+
+// Right below 512 bytes, one bit off from there on: a wide tier's fault.
+std::uint32_t WrongFrom512Bytes(std::uint32_t crc, const void* data, std::size_t size) {
+  return Crc32Reference(crc, data, size) ^ (size >= 512 ? 1u : 0u);
+}
+
+Crc32Kernel WithOneFaultyTier(CrcTier tier) { return tier == faultyTier ? WrongFrom512Bytes : CrcTierKernel(tier); }
+
+// Each tier this processor runs passes the check made before a tier is used;
+// a faulty tier is refused and the next narrower one runs instead.
+TEST(Crc32DispatchTest, EveryTierHereIsCheckedBeforeUseAndAFaultyOneIsRefused) {
+  const CrcFeatures& here = Crc32Features();
+  CrcTier widest = CrcTier::kReference;
+  for (CrcTier tier : kAllTiers) {
+    if (!CrcTierRuns(here, tier)) continue;
+    EXPECT_TRUE(Crc32KernelPassesSelfTest(CrcTierKernel(tier))) << CrcTierName(tier);
+    EXPECT_EQ(ChooseCrcTier(here, tier), tier) << CrcTierName(tier);
+    widest = tier;
+  }
+  EXPECT_FALSE(Crc32KernelPassesSelfTest(WrongFrom512Bytes));
+  if (std::getenv("SFVCHECK_CRC_TIER") == nullptr) {
+    EXPECT_EQ(FileCrc32Tier(), widest);
+    EXPECT_EQ(Crc32Tier(), std::min(widest, CrcTier::kClmul));
+  }
+
+  for (CrcTier tier : kAllTiers) {
+    if (tier == CrcTier::kReference || !CrcTierRuns(here, tier)) continue;
+    faultyTier = tier;
+    CrcTier narrower = CrcTier::kReference;
+    for (CrcTier below : kAllTiers) {
+      if (below < tier && CrcTierRuns(here, below)) narrower = below;
+    }
+    EXPECT_EQ(ChooseCrcTier(here, tier, WithOneFaultyTier), narrower) << CrcTierName(tier);
+  }
+}
 
 using testing::OneFileSystem;
 

@@ -35,7 +35,7 @@ std::atomic<std::size_t> peak{0};
 constexpr std::size_t kHeader = 16;
 
 void* Allocate(std::size_t size) noexcept {
-  if (failHashBuffer.load() && size == sfvcheck::FileCrc32::kReadSize) return nullptr;
+  if (failHashBuffer.load() && size == sfvcheck::FileCrc32::kBufferBytes) return nullptr;
   auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
   if (block == nullptr) return nullptr;
   *reinterpret_cast<std::size_t*>(block) = size;
@@ -214,8 +214,8 @@ TEST_F(DirectoryCheckTest, StateFileMemoryStaysBoundedByTheList) {
   allocations::peak = before;
   Check();
   // The in-memory file system copies the file when it is opened; the pass
-  // itself may hold little more than its list and its hash buffer.
-  EXPECT_LT(allocations::peak.load() - before, state.size() + FileCrc32::kReadSize + (1u << 20));
+  // itself may hold little more than its list and its two hash buffers.
+  EXPECT_LT(allocations::peak.load() - before, state.size() + FileCrc32::kBufferBytes + (1u << 20));
   EXPECT_EQ(fs.Calls(FsOp::kRead, kDir + "a.rar"), 0u);
   EXPECT_EQ(Bytes("b-[BAD].rar"), content["b.rar"] + "x");
   EXPECT_TRUE(Has("--==[##########----------]==--  50% complete"));
