@@ -41,25 +41,35 @@ OwnedFile OpenLog(const std::string& name) {
 
 // Rotation within this process takes turns, so two writers never both rename
 // (the second would push the first's new file over the older generation).
+// Lines are written outside it: one that lands in a file just renamed is in
+// the older generation, which is kept.
 CriticalSection& RotationTurn() {
   static CriticalSection section;
   return section;
+}
+
+bool Full(const OwnedFile& file) {
+  LARGE_INTEGER size;
+  return GetFileSizeEx(file.get(), &size) && static_cast<std::uint64_t>(size.QuadPart) >= kLogRotateBytes;
 }
 
 void WriteLines(const std::vector<std::string>& lines) {
   if (lines.empty()) return;
   const std::string name = ReadLogFileSetting();
   if (name.empty()) return;
-  CriticalSectionGuard turn(RotationTurn());
   OwnedFile file = OpenLog(name);
-  if (!file) return;
   for (const std::string& line : lines) {
-    LARGE_INTEGER size;
-    if (GetFileSizeEx(file.get(), &size) && static_cast<std::uint64_t>(size.QuadPart) >= kLogRotateBytes) {
-      file.reset();
-      // A failed rename leaves the file growing rather than losing lines.
-      MoveFileExA(name.c_str(), (name + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!file) return;
+    if (Full(file)) {
+      CriticalSectionGuard turn(RotationTurn());
+      // Another writer may have started a new file meanwhile.
       file = OpenLog(name);
+      if (file && Full(file)) {
+        file.reset();
+        // A failed rename leaves the file growing rather than losing lines.
+        MoveFileExA(name.c_str(), (name + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+        file = OpenLog(name);
+      }
       if (!file) return;
     }
     DWORD written = 0;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -18,6 +19,7 @@
 #include "core/settings/run_settings.h"
 #include "tests/support/dll_host_win32.h"
 #include "tests/support/temp_directory_win32.h"
+#include "tests/support/thread_win32.h"
 #include "tests/support/tree_fingerprint_win32.h"
 #include "tools/support/test_data.h"
 #include "win32/outcome_log_win32.h"
@@ -206,7 +208,7 @@ TEST_F(LogTest, StepsThatFailAreLoggedAsErrors) {
 TEST_F(LogTest, ChecksRunningAtOnceWriteWholeLines) {
   constexpr int kDirectories = 16;
   constexpr int kFiles = 8;
-  std::set<std::string> expected;  // "<directory name>/<file name>"
+  std::set<std::string> expected;  // "<directory name>/<file name>[#<repeat>]"
   for (int d = 0; d < kDirectories; ++d) {
     const std::string name = "many" + std::to_string(d);
     const std::string dir = Directory(name);
@@ -219,18 +221,43 @@ TEST_F(LogTest, ChecksRunningAtOnceWriteWholeLines) {
     }
     WriteFileBytes(dir + "set.sfv", list);
   }
+  // Meanwhile writers of this process append to the same log, as the rescan
+  // tool would: "<directory>other<t>\" and file o<i>.bin.
+  constexpr int kWriters = 3;
+  constexpr int kWrites = 100;
+  std::vector<OwnedObject> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    const std::string name = "other" + std::to_string(t);
+    PassResult result;
+    result.prefix = temp_ / (name + "\\");
+    result.listName = "set.sfv";
+    for (int i = 0; i < 4; ++i) {
+      const std::string file = "o" + std::to_string(i) + ".bin";
+      result.entries.push_back({result.prefix + file, EntryOutcome::kBad, true, 100, 1, 2});
+    }
+    for (int w = 0; w < kWrites; ++w) {
+      for (int i = 0; i < 4; ++i) expected.insert(name + "/o" + std::to_string(i) + ".bin#" + std::to_string(w));
+    }
+    writers.push_back(testing::StartThread([result] {
+      for (int w = 0; w < kWrites; ++w) LogPassOutcomes(result);
+    }));
+  }
   for (int d = 0; d < kDirectories; ++d) PluginHost::Get().FileArrived(temp_ / ("many" + std::to_string(d) + "\\x"));
+  for (OwnedObject& writer : writers) WaitForSingleObject(writer.get(), INFINITE);
   PluginHost::Get().WaitForChecks("checks of many directories");
 
   std::set<std::string> logged;
+  std::map<std::string, int> repeats;  // the writers' lines repeat: count them
   for (auto& fields : Kind("bad")) {
     // "...\\many<d>\\" and "\"<file>\""
     const std::string& dir = fields["directory"];
-    const std::size_t start = dir.rfind("many");
+    const std::size_t start = std::min(dir.rfind("many"), dir.rfind("other"));
     const std::size_t end = dir.find('\\', start);
     ASSERT_TRUE(start != std::string::npos && end != std::string::npos) << dir;
     const std::string& file = fields["file"];
-    logged.insert(dir.substr(start, end - start) + "/" + file.substr(1, file.size() - 2));
+    std::string key = dir.substr(start, end - start) + "/" + file.substr(1, file.size() - 2);
+    if (key.rfind("other", 0) == 0) key += "#" + std::to_string(repeats[key]++);
+    logged.insert(key);
   }
   EXPECT_EQ(Lines().size(), expected.size());
   EXPECT_EQ(logged, expected);
