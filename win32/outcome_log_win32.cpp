@@ -1,9 +1,9 @@
 #include "win32/outcome_log_win32.h"
 
+#include <utility>
 #include <vector>
 
 #include "core/check/outcome_log.h"
-#include "win32/critical_section_win32.h"
 #include "win32/owned_handle_win32.h"
 #include "win32/registry_store_win32.h"
 
@@ -30,27 +30,93 @@ bool AnsiToUtf8Text(std::string_view ansi, std::string* utf8) {
   return WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, utf8->data(), bytes, nullptr, nullptr) == bytes;
 }
 
-// Append-only access: every write lands at the file's end as one piece, so
-// lines from threads and processes writing at once never interleave. Others
-// may read, rename and delete the file meanwhile (followers, log rotation).
+// Appends only, so every write lands at the file's end. Others may read,
+// rename and delete the file meanwhile (followers, log rotation). Read access
+// only so that the file can be locked.
 OwnedFile OpenLog(const std::string& name) {
-  return OwnedFile(CreateFileA(name.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+  return OwnedFile(CreateFileA(name.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// Rotation within this process takes turns, so two writers never both rename
-// (the second would push the first's new file over the older generation).
-// Lines are written outside it: one that lands in a file just renamed is in
-// the older generation, which is kept.
-CriticalSection& RotationTurn() {
-  static CriticalSection section;
-  return section;
+// Writers of the log, in this process or another (the rescan tool beside the
+// server), take turns through a lock on one byte far beyond any end of file,
+// which no reader touches: appends from several handles at once are not
+// guaranteed to stay whole everywhere, and a rotation must not race another.
+// A writer that cannot have it within about two seconds drops its line.
+class LogTurn {
+ public:
+  explicit LogTurn(HANDLE file) : file_(file) {
+    for (int tries = 0; tries < 2000; ++tries) {
+      OVERLAPPED at = Where();
+      if (LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        held_ = true;
+        return;
+      }
+      if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) return;
+      Sleep(1);
+    }
+  }
+  ~LogTurn() {
+    if (!held_) return;
+    OVERLAPPED at = Where();
+    UnlockFileEx(file_, 0, 1, 0, &at);
+  }
+  LogTurn(const LogTurn&) = delete;
+  LogTurn& operator=(const LogTurn&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  static OVERLAPPED Where() {
+    OVERLAPPED at{};
+    at.OffsetHigh = 0x40000000;  // 2^62
+    return at;
+  }
+  HANDLE file_;
+  bool held_ = false;
+};
+
+bool Full(HANDLE file) {
+  LARGE_INTEGER size;
+  return GetFileSizeEx(file, &size) && static_cast<std::uint64_t>(size.QuadPart) >= kLogRotateBytes;
 }
 
-bool Full(const OwnedFile& file) {
-  LARGE_INTEGER size;
-  return GetFileSizeEx(file.get(), &size) && static_cast<std::uint64_t>(size.QuadPart) >= kLogRotateBytes;
+// Whether `file` is still the one that `name` names (not renamed away by
+// another writer's rotation).
+bool IsNamed(HANDLE file, const std::string& name) {
+  OwnedFile named(CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  return named && GetFileInformationByHandle(file, &a) && GetFileInformationByHandle(named.get(), &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// One line in one write, in its turn. A full log is renamed to "<name>.1"
+// first, by whichever writer finds it full while it is still the named one;
+// the others move on to the new file.
+void WriteLine(OwnedFile& file, const std::string& name, const std::string& line) {
+  for (int attempt = 0; attempt < 3 && file; ++attempt) {
+    OwnedFile previous;  // outlives the turn taken on it
+    LogTurn turn(file.get());
+    if (!turn.held()) return;
+    if (Full(file.get())) {
+      // A failed rename leaves the file growing rather than losing lines.
+      if (!IsNamed(file.get(), name) ||
+          MoveFileExA(name.c_str(), (name + ".1").c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        OwnedFile next = OpenLog(name);
+        if (next) {
+          previous = std::move(file);
+          file = std::move(next);
+          continue;
+        }
+      }
+    }
+    DWORD written = 0;
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    return;
+  }
 }
 
 void WriteLines(const std::vector<std::string>& lines) {
@@ -60,20 +126,7 @@ void WriteLines(const std::vector<std::string>& lines) {
   OwnedFile file = OpenLog(name);
   for (const std::string& line : lines) {
     if (!file) return;
-    if (Full(file)) {
-      CriticalSectionGuard turn(RotationTurn());
-      // Another writer may have started a new file meanwhile.
-      file = OpenLog(name);
-      if (file && Full(file)) {
-        file.reset();
-        // A failed rename leaves the file growing rather than losing lines.
-        MoveFileExA(name.c_str(), (name + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
-        file = OpenLog(name);
-      }
-      if (!file) return;
-    }
-    DWORD written = 0;
-    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    WriteLine(file, name, line);
   }
 }
 
