@@ -21,6 +21,7 @@
 #include "win32/critical_section_win32.h"
 #include "win32/file_system_win32.h"
 #include "win32/machine_pass_lock_win32.h"
+#include "win32/outcome_log_win32.h"
 #include "win32/registry_store_win32.h"
 #include "win32/site_compare_win32.h"
 #include "win32/workers_win32.h"
@@ -41,16 +42,21 @@ class ModuleCheckLock : public CheckLock {
     section_.Enter();
     // Opened on first use rather than at load: no security-descriptor work
     // under the loader lock. A failed open is retried at the next pass.
-    if (machineLock_.Open()) machineLock_.Acquire();
+    failure_ = ERROR_SUCCESS;
+    if (!machineLock_.Open() || !machineLock_.Acquire()) {
+      failure_ = machineLock_.error() != ERROR_SUCCESS ? machineLock_.error() : ERROR_GEN_FAILURE;
+    }
   }
   void unlock() override {
     machineLock_.Release();
     section_.Leave();
   }
+  std::uint32_t LastLockFailure() const override { return failure_; }
 
  private:
   CriticalSection section_;
   MachinePassLock machineLock_;
+  DWORD failure_ = ERROR_SUCCESS;  // guarded by section_
 };
 
 // Module-wide state, made when the module loads and destroyed when it
@@ -68,10 +74,16 @@ PassLedger& TheLedger() {
   return ledger;
 }
 
+// The lists this module has seen complete; guarded by the check lock.
+CompletedLists& TheCompletedLists() {
+  static CompletedLists lists;
+  return lists;
+}
+
 DWORD RunDirectoryCheck(const std::string& path, const PassLedger::Ticket* ticket) {
   Win32FileSystem fileSystem;
-  const CheckContext context{fileSystem, TheCheckLock(), [] { return ReadRunSettings(); }, nullptr, &TheLedger(),
-                             ticket};
+  const CheckContext context{fileSystem, TheCheckLock(), [] { return ReadRunSettings(); }, LogPassOutcomes,
+                             &TheLedger(), ticket, &TheCompletedLists()};
   return static_cast<DWORD>(DirectoryCheck(context, path));
 }
 
@@ -174,6 +186,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
       sfvcheck::TheWorkers();
       sfvcheck::TheCheckLock();
       sfvcheck::TheLedger();
+      sfvcheck::TheCompletedLists();
     } catch (...) {
       return FALSE;
     }

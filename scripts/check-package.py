@@ -11,7 +11,8 @@ import sys
 import zipfile
 from pathlib import Path
 
-EXPECTED = {"sfvcheck.dll", "sfvcheck-rescan.exe", "README.txt", "meter-off.reg", "remove-settings.reg"}
+EXPECTED = {"sfvcheck.dll", "sfvcheck-rescan.exe", "README.txt", "meter-off.reg", "remove-settings.reg",
+            "log-on.reg"}
 FIXED_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
 
 

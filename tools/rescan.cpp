@@ -29,6 +29,7 @@
 #include "win32/code_page_win32.h"
 #include "win32/file_system_win32.h"
 #include "win32/machine_pass_lock_win32.h"
+#include "win32/outcome_log_win32.h"
 #include "win32/owned_handle_win32.h"
 #include "win32/registry_store_win32.h"
 
@@ -248,7 +249,9 @@ class Rescan {
                                   " lists] " + directory + "\n");
     }
     FileSystem& fs = options_.report ? static_cast<FileSystem&>(readOnly_) : fileSystem_;
-    const CheckContext context{fs, lock_, [] { return ReadRunSettings(); }, [this](const PassResult& result) { Done(result); }};
+    const CheckContext context{fs, lock_, [] { return ReadRunSettings(); },
+                               [this](const PassResult& result) { Done(result); }, nullptr, nullptr,
+                               &completedLists_};
     // The path of a file in the directory, as a file event carries it.
     DirectoryCheck(context, directory);
   }
@@ -261,6 +264,8 @@ class Rescan {
       ++incompleteLists_;
     }
     Write(STD_OUTPUT_HANDLE, ReportLine(result, options_.json), options_.json ? CP_UTF8 : CP_ACP);
+    // A report changes nothing, so it has no outcome to log.
+    if (!options_.report) LogPassOutcomes(result);
   }
 
   const Options& options_;
@@ -268,6 +273,7 @@ class Rescan {
   ToolCheckLock lock_;
   Win32FileSystem fileSystem_;
   ReadOnlyFileSystem readOnly_;
+  CompletedLists completedLists_;
   std::size_t directories_ = 0;
   std::size_t lists_ = 0;
   std::size_t incompleteLists_ = 0;

@@ -133,6 +133,17 @@ bool Win32FileSystem::Exists(const std::string& path) {
   return IsDiskPath(path) && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool Win32FileSystem::Details(const std::string& path, FileDetails* details) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!IsDiskPath(path) || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  details->size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  details->created = (static_cast<std::uint64_t>(data.ftCreationTime.dwHighDateTime) << 32) |
+                     data.ftCreationTime.dwLowDateTime;
+  return true;
+}
+
+std::uint32_t Win32FileSystem::LastError() { return GetLastError(); }
+
 bool Win32FileSystem::ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) {
   names->clear();
   WIN32_FIND_DATAA data;

@@ -27,6 +27,8 @@ class Win32FileSystem : public FileSystem {
   bool Exists(const std::string& path) override;
   bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) override;
   bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) override;
+  bool Details(const std::string& path, FileDetails* details) override;
+  std::uint32_t LastError() override;
   std::string StoredName(std::string_view name) override;
   std::string FoldCase(std::string_view text) override;
 };

@@ -70,4 +70,9 @@ void WriteRunSettings(const RunSettings& settings) {
   WriteRunSettings(store, settings);
 }
 
+std::string ReadLogFileSetting() {
+  RegistrySettingsStore store;
+  return ReadLogFileSetting(store);
+}
+
 }  // namespace sfvcheck

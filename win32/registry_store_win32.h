@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "core/settings/run_settings.h"
 #include "core/settings/settings_store.h"
@@ -20,5 +21,6 @@ class RegistrySettingsStore : public SettingsStore {
 RunSettings ReadRunSettings();
 void ReadDialogSettings(RunSettings& fields);
 void WriteRunSettings(const RunSettings& settings);
+std::string ReadLogFileSetting();
 
 }  // namespace sfvcheck

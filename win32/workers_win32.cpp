@@ -9,6 +9,7 @@
 
 #include "resource_ids.h"
 #include "win32/module_win32.h"
+#include "win32/outcome_log_win32.h"
 #include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
@@ -113,8 +114,10 @@ void Workers::StartDirectoryCheck(std::string_view path, const WorkerBody& body)
   OwnedObject thread(CreateThread(nullptr, Workers::kStackReservation, WorkerThread, task.get(),
                                   CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
   if (!thread) {
+    const DWORD error = GetLastError();
     // The thread never ran: its task and module reference are still ours.
     if (task->module != nullptr) FreeLibrary(task->module);
+    LogCheckNotStarted(path, error);
     return;
   }
   WorkerTask* const running = task.release();  // the thread owns it from here

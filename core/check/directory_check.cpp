@@ -249,6 +249,42 @@ void MakeMeterFolder(FileSystem& fs, DirectoryListing& listing, const std::strin
   listing.Note(meterPath, fs.MakeDirectory(meterPath) ? Kind::kDirectory : Kind::kUnknown);
 }
 
+// Whether this pass brought the list to 100 %, and what is told of a
+// completion. Before any change to the meter folder or the state file, which
+// are the evidence: the state file (deleted at 100 %) or a marker this pass
+// removed shows the set was incomplete before; a meter folder showing 100 %
+// already (delete flag clear), or the process's memory, shows it was
+// complete. With neither, the set is taken as completed now: its files all
+// came before its list, or no pass has seen it yet.
+void NoteCompletion(const CheckContext& context, DirectoryListing& listing, const std::string& prefix,
+                    const std::string& listName, const std::string& meterPath, const RunSettings& settings,
+                    const SfvList& list, bool removedMarker, PassResult& result) {
+  FileSystem& fs = context.fs;
+  CompletedLists* memory = context.completedLists;
+  const std::string key = memory != nullptr ? fs.FoldCase(prefix + listName) : std::string();
+  if (result.percent < 100) {
+    if (memory != nullptr) memory->Remove(key);
+    return;
+  }
+  auto exists = [&](const std::string& path) {
+    const Kind kind = listing.Look(path);
+    return kind == Kind::kUnknown ? fs.Exists(path) : kind != Kind::kAbsent;
+  };
+  const bool wasIncomplete = removedMarker || exists(StateFileName(prefix, listName));
+  const bool wasComplete =
+      (memory != nullptr && memory->Contains(key)) || (settings.deleteFlag == 0 && exists(meterPath));
+  result.completed = wasIncomplete || !wasComplete;
+  if (memory != nullptr) memory->Add(key);
+  if (!result.completed || !context.passDone) return;
+  std::unordered_set<std::string_view> counted;  // a file listed twice is one file
+  for (const SfvEntry& entry : list) {
+    FileDetails details;
+    if (counted.insert(entry.path).second && fs.Details(entry.path, &details)) result.totalBytes += details.size;
+  }
+  FileDetails listDetails;
+  if (fs.Details(prefix + listName, &listDetails)) result.listCreated = listDetails.created;
+}
+
 // result.listRead stays false when the list could not be read, so nothing
 // was done.
 void RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName,
@@ -262,7 +298,10 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   SfvList list;
   RunSettings settings = context.readSettings ? context.readSettings() : RunSettings{};
 
-  if (!ReadSfvList(fs, prefix + listName, list)) return;
+  if (!ReadSfvList(fs, prefix + listName, list)) {
+    result.errors.push_back({PassErrorKind::kReadList, fs.LastError(), prefix + listName});
+    return;
+  }
   result.listRead = true;
 
   const std::string statePath = StateFileName(prefix, listName);
@@ -273,6 +312,8 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   // Lines for the state file, appended in one write when the pass ends with
   // the set incomplete (a complete set's state file is deleted anyway).
   std::string stateAppend;
+  // A marker removed by this pass: the set was incomplete before it.
+  bool removedMarker = false;
 
   for (SfvEntry& entry : list) {
     // Still opened when listed: a file being written must not count as found.
@@ -287,8 +328,8 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
       entry.verified = stateLines->count(entry.path) != 0;
     }
 
+    std::uint32_t crc = 0;
     if (entry.found && !entry.verified) {
-      std::uint32_t crc = 0;
       if (!fileCrc.ComputeFileCrc(entry.path, &crc)) {
         entry.found = false;
       } else if (crc == entry.expectedCrc) {
@@ -301,9 +342,14 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     const std::string missingMarker = MissingMarkerName(entry.path);
     const std::string badMarker = BadMarkerName(entry.path);
     auto removeMarker = [&](const std::string& marker) {
-      if (listing.Look(marker) != Kind::kAbsent && fs.RemoveFile(marker)) listing.Note(marker, Kind::kAbsent);
+      if (listing.Look(marker) != Kind::kAbsent && fs.RemoveFile(marker)) {
+        listing.Note(marker, Kind::kAbsent);
+        removedMarker = true;
+      }
     };
     EntryOutcome outcome = EntryOutcome::kGood;
+    bool movedAside = false;
+    FileDetails details;
     if (entry.found && entry.verified) {
       removeMarker(missingMarker);
       removeMarker(badMarker);
@@ -314,9 +360,18 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
       // MissingMarker would tell users the wrong thing.
       outcome = EntryOutcome::kBad;
       listing.Note(badMarker, Kind::kUnknown);
+      if (context.passDone) fs.Details(entry.path, &details);  // the size, for the result
       if (fs.CopyOver(entry.path, badMarker)) {
-        listing.Note(entry.path, fs.RemoveFile(entry.path) ? Kind::kAbsent : Kind::kUnknown);
+        movedAside = true;
+        if (fs.RemoveFile(entry.path)) {
+          listing.Note(entry.path, Kind::kAbsent);
+        } else {
+          result.errors.push_back({PassErrorKind::kRemoveAfterCopy, fs.LastError(), entry.path});
+          listing.Note(entry.path, Kind::kUnknown);
+        }
         removeMarker(missingMarker);
+      } else {
+        result.errors.push_back({PassErrorKind::kCopyAside, fs.LastError(), entry.path});
       }
     } else {
       const Kind bad = listing.Look(badMarker);
@@ -331,7 +386,9 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
         }
       }
     }
-    if (context.passDone) result.entries.push_back({entry.path, outcome});
+    if (context.passDone) {
+      result.entries.push_back({entry.path, outcome, movedAside, details.size, entry.expectedCrc, crc});
+    }
     switch (outcome) {
       case EntryOutcome::kGood: ++result.good; break;
       case EntryOutcome::kBad: ++result.bad; break;
@@ -344,7 +401,10 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   std::string meterPath = prefix + MeterFolderName(percent, settings);
   const bool meterStays = percent < 100 || settings.deleteFlag == 0;
   // A lost append only costs a second hash on a later pass.
-  if (percent < 100 && !stateAppend.empty()) fs.AppendBytes(statePath, stateAppend);
+  if (percent < 100 && !stateAppend.empty() && !fs.AppendBytes(statePath, stateAppend)) {
+    result.errors.push_back({PassErrorKind::kWriteState, fs.LastError(), statePath});
+  }
+  NoteCompletion(context, listing, prefix, listName, meterPath, settings, list, removedMarker, result);
 
   const std::string keep = meterStays ? prefix + fs.StoredName(meterPath.substr(prefix.size())) : std::string();
   RemoveMeterFolders(fs, listing, prefix, settings.startTrail, keep);
@@ -408,6 +468,9 @@ void VerificationPass(const CheckContext& context, const std::string& prefix,
       const std::uint64_t start = ledger != nullptr ? ledger->PassStarting(*context.ticket) : 0;
       result.prefix = prefix;
       result.listName = listName;
+      if (const std::uint32_t failure = context.checkLock.LastLockFailure()) {
+        result.errors.push_back({PassErrorKind::kTakeLock, failure, prefix + listName});
+      }
       RunPass(context, prefix, listName, result);
       // Only a pass that ran to its end covers the events received before it.
       if (result.listRead && ledger != nullptr) ledger->PassCompleted(*context.ticket, listName, start);

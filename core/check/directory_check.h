@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/check/file_system.h"
@@ -29,6 +31,28 @@ enum class EntryOutcome { kGood, kBad, kMissing };
 struct EntryResult {
   std::string path;
   EntryOutcome outcome;
+  // Set when this pass found the file corrupt and copied it to its BadMarker
+  // name: the file's size and both CRC-32 values.
+  bool movedAside = false;
+  std::uint64_t size = 0;
+  std::uint32_t listedCrc = 0;
+  std::uint32_t foundCrc = 0;
+};
+
+// What a pass could not do, with the system's error code (0 when none was
+// given) and the path concerned.
+enum class PassErrorKind {
+  kReadList,         // the list could not be read: nothing else was done
+  kCopyAside,        // a corrupt file could not be copied to its BadMarker name
+  kRemoveAfterCopy,  // copied aside, but the file under its listed name stayed
+  kWriteState,       // the state file could not be appended to
+  kTakeLock,         // the lock shared with other processes could not be had
+};
+
+struct PassError {
+  PassErrorKind kind;
+  std::uint32_t code = 0;
+  std::string path;
 };
 
 struct PassResult {
@@ -40,6 +64,32 @@ struct PassResult {
   std::size_t bad = 0;
   std::size_t missing = 0;
   int percent = 0;  // what the meter folder shows
+  // This pass brought the list to 100 % (once per completion: not on a later
+  // pass over a set that was complete already). Then also the bytes of the
+  // listed files and the list file's creation time (0: unknown).
+  bool completed = false;
+  std::uint64_t totalBytes = 0;
+  std::uint64_t listCreated = 0;
+  std::vector<PassError> errors;
+};
+
+// The lists a process has seen reach 100 %, for the one case the disk cannot
+// tell: a complete set with the delete flag on leaves neither meter folder,
+// markers nor state file, just as a set whose files all came before its list
+// does. Keyed by the list's path as the file system folds it; bounded (when
+// full it starts again, so a set may then be announced once more).
+class CompletedLists {
+ public:
+  static constexpr std::size_t kCapacity = 4096;
+  bool Contains(const std::string& key) const { return keys_.count(key) != 0; }
+  void Add(const std::string& key) {
+    if (keys_.size() >= kCapacity) keys_.clear();
+    keys_.insert(key);
+  }
+  void Remove(const std::string& key) { keys_.erase(key); }
+
+ private:
+  std::unordered_set<std::string> keys_;
 };
 
 struct CheckContext {
@@ -55,6 +105,9 @@ struct CheckContext {
   // gets its pass.
   PassLedger* ledger = nullptr;
   const PassLedger::Ticket* ticket = nullptr;
+  // Guarded by checkLock. Without it a complete set that left no trace on
+  // disk counts as completed on every pass.
+  CompletedLists* completedLists = nullptr;
 };
 
 // Runs one verification pass per "*.sfv" list in the path's directory.

@@ -44,6 +44,12 @@ struct DirectoryEntry {
   bool isDirectory = false;
 };
 
+// What the outcome log tells about a file beside its name.
+struct FileDetails {
+  std::uint64_t size = 0;
+  std::uint64_t created = 0;  // 100-ns ticks since 1601-01-01 UTC; 0 unknown
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -99,6 +105,18 @@ class FileSystem {
     entries->clear();
     return false;
   }
+
+  // The size and creation time of a file; false when they cannot be had (a
+  // file system that does not keep them says so).
+  virtual bool Details(const std::string& path, FileDetails* details) {
+    (void)path;
+    (void)details;
+    return false;
+  }
+
+  // The system's error code of the calling thread's last failed operation,
+  // asked right after it fails; 0 where the file system has no codes.
+  virtual std::uint32_t LastError() { return 0; }
 
   // How this file system spells a plain name it is given once it is stored:
   // Windows drops the trailing blanks and dots of a path's last component

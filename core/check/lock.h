@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 namespace sfvcheck {
 
@@ -11,6 +12,10 @@ class Lock {
   virtual ~Lock() = default;
   virtual void lock() = 0;
   virtual void unlock() = 0;
+  // Asked by the holder: the system's error code when the last lock() went on
+  // without part of what it guards with (a lock shared with other processes
+  // that could not be had), 0 when it got all of it.
+  virtual std::uint32_t LastLockFailure() const { return 0; }
 };
 
 // A lock that its holder can also wait on until another thread announces a

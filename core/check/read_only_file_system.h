@@ -35,6 +35,8 @@ class ReadOnlyFileSystem : public ChangeRefusingFileSystem {
   bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) override {
     return inner_.ListDirectory(prefix, entries);
   }
+  bool Details(const std::string& path, FileDetails* details) override { return inner_.Details(path, details); }
+  std::uint32_t LastError() override { return inner_.LastError(); }
   std::string StoredName(std::string_view name) override { return inner_.StoredName(name); }
   std::string FoldCase(std::string_view text) override { return inner_.FoldCase(text); }
 

@@ -15,6 +15,9 @@ inline constexpr char kStartTrailValue[] = "SFVStart";
 inline constexpr char kEndTrailValue[] = "SFVEnd";
 inline constexpr char kDeleteFlagValue[] = "SFVDel";
 inline constexpr char kMeterFlagValue[] = "SFVMeter";
+// The outcome log's file name, beside the four values but not one of the
+// RunSettings: the dialog neither shows nor writes it. Empty or absent: no log.
+inline constexpr char kLogFileValue[] = "LogFile";
 
 inline constexpr char kDefaultStartTrail[] = "--==[";
 inline constexpr char kDefaultEndTrail[] = "]==-- ";

@@ -37,6 +37,12 @@ RunSettings ReadRunSettings(SettingsStore& store) {
   return settings;
 }
 
+std::string ReadLogFileSetting(SettingsStore& store) {
+  std::unique_ptr<SettingsKey> key = store.OpenForReading();
+  if (!key) return std::string();
+  return ReadValueText(*key, kLogFileValue).value_or(std::string());
+}
+
 RunSettings BlankDialogFields() {
   RunSettings fields;
   fields.startTrail.clear();

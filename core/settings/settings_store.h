@@ -38,6 +38,10 @@ class SettingsStore {
 // default.
 RunSettings ReadRunSettings(SettingsStore& store);
 
+// The outcome log's file name, read afresh through the same fixed buffer;
+// empty when the key, the value or the read is missing (no log then).
+std::string ReadLogFileSetting(SettingsStore& store);
+
 // The dialog's fields before it reads the store: empty texts, both flags
 // clear (not the defaults: a field whose key does not open stays so).
 RunSettings BlankDialogFields();

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/settings/run_settings.h"
 #include "tests/support/directory_link_win32.h"
 #include "tests/support/dll_host_win32.h"
 #include "tests/support/temp_directory_win32.h"
@@ -297,6 +298,23 @@ TEST_F(RescanTest, NeitherProgramRunsAPassWhileTheOtherHoldsTheLock) {
   lock.Release();
   PluginHost::Get().WaitForChecks("check after the lock was released");
   EXPECT_TRUE(FileExists(marker));
+}
+
+// With the outcome log on, a set that a rescan completes is announced once,
+// as the plug-in would announce it; a report logs nothing.
+TEST_F(RescanTest, ARescanThatCompletesASetLogsItOnce) {
+  TempDirectory logs;
+  const std::string log = logs / "outcomes.log";
+  testing::SetSettingText(kLogFileValue, log);
+  EXPECT_EQ(RunTool("--report --quiet " + Quoted(outside_.path())).exitCode, 1u);
+  EXPECT_FALSE(FileExists(log)) << "a report wrote to the log";
+  WriteFileBytes(outside_ / "b.bin", TwoFileSet().b);
+  EXPECT_EQ(RunTool("--quiet " + Quoted(outside_.path())).exitCode, 0u);
+  EXPECT_EQ(RunTool("--quiet " + Quoted(outside_.path())).exitCode, 0u);
+  testing::UseDefaultSettings();
+  const std::string text = FileExists(log) ? testing::ReadFileBytes(log) : std::string();
+  EXPECT_EQ(text.find("\"kind\":\"complete\""), text.rfind("\"kind\":\"complete\"")) << text;
+  EXPECT_NE(text.find("\"files\":2,\"bytes\":8000,"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -104,20 +104,27 @@ void UseDefaultSettings() {
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyForWriting, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
     return;  // no key: every setting is at its default already
   }
-  for (const char* name : {"SFVStart", "SFVEnd", "SFVDel", "SFVMeter"}) RegDeleteValueA(key, name);
+  for (const char* name : {kStartTrailValue, kEndTrailValue, kDeleteFlagValue, kMeterFlagValue, kLogFileValue}) {
+    RegDeleteValueA(key, name);
+  }
+  RegCloseKey(key);
+}
+
+void SetSettingText(const char* name, const std::string& text) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyForWriting, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    ADD_FAILURE() << "cannot open the settings key to set " << name;
+    return;
+  }
+  RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                 static_cast<DWORD>(text.size() + 1));
   RegCloseKey(key);
 }
 
 void UseStartTrail(const std::string& startTrail) {
   UseDefaultSettings();
-  HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyForWriting, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
-    return;
-  }
-  RegSetValueExA(key, "SFVStart", 0, REG_SZ, reinterpret_cast<const BYTE*>(startTrail.c_str()),
-                 static_cast<DWORD>(startTrail.size() + 1));
-  RegCloseKey(key);
+  SetSettingText(kStartTrailValue, startTrail);
 }
 
 std::string DefaultMeterName(int percent) {

@@ -60,12 +60,16 @@ class GuardedRecord {
   HostEventRecord* record_ = nullptr;
 };
 
-// Writes the four settings at their defaults, so that other programs that
+// Writes the four settings at their defaults and switches the outcome log
+// off, so that other programs that
 // share the test prefix cannot change what a check does.
 void UseDefaultSettings();
 
 // The default settings with another start trail.
 void UseStartTrail(const std::string& startTrail);
+
+// Stores one value of the settings key as REG_SZ (the key made if needed).
+void SetSettingText(const char* name, const std::string& text);
 
 // The meter folder's name under the default settings.
 std::string DefaultMeterName(int percent);
