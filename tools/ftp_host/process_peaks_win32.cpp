@@ -1,26 +1,13 @@
 #include "tools/ftp_host/process_peaks_win32.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 
+#include "tools/support/process_threads_win32.h"
+
 namespace ftphost {
 namespace {
-
-unsigned CountOwnThreads() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  const DWORD self = GetCurrentProcessId();
-  unsigned count = 0;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == self) ++count;
-  }
-  CloseHandle(snapshot);
-  return count;
-}
 
 // Every region that is not free: what thread stacks and heaps take from the
 // process's address space, reserved or committed.
@@ -41,7 +28,7 @@ std::uint64_t AddressSpaceInUse() {
 }  // namespace
 
 void ProcessPeaks::Sample() {
-  peakThreads_ = std::max(peakThreads_, CountOwnThreads());
+  peakThreads_ = std::max(peakThreads_, static_cast<unsigned>(std::max(0, sfvcheck::testing::ThreadsOfThisProcess())));
   peakVirtualBytes_ = std::max(peakVirtualBytes_, AddressSpaceInUse());
 }
 
