@@ -54,13 +54,16 @@ PassLedger::Ticket PassLedger::Receive(std::string_view path, bool* joined) {
   auto directory = directories_.try_emplace(ticket.prefix_).first;  // may throw: no ticket then
   Directory& record = directory->second;
   if (joined != nullptr && record.waiting != 0) {
-    record.openTickets[record.waiting].covers = ++lastStamp_;
+    OpenTicket& waiting = record.openTickets[record.waiting];
+    waiting.covers = ++lastStamp_;
+    waiting.lastJoined = std::chrono::steady_clock::now();
     *joined = true;
     ticket.prefix_.clear();
     return ticket;
   }
   try {
-    record.openTickets.emplace(lastStamp_ + 1, OpenTicket{false, lastStamp_ + 1, Lists::kNotYet});
+    record.openTickets.emplace(lastStamp_ + 1,
+                               OpenTicket{false, lastStamp_ + 1, Lists::kNotYet, std::chrono::steady_clock::now()});
   } catch (...) {
     if (record.openTickets.empty()) directories_.erase(directory);
     throw;
@@ -115,7 +118,9 @@ bool PassLedger::HandOff(const Ticket& ticket, const std::string* listName) {
     }
     const auto until = HandOffUntil(ticket, record, listName);
     const auto now = std::chrono::steady_clock::now();
-    if (now >= until || !(laterReady || laterComing)) return false;
+    const auto settled = own->lastJoined + settle_;
+    const bool settling = listName != nullptr && record.waiting == ticket.stamp_ && now < settled;
+    if (now >= until || !(laterReady || laterComing || settling)) return false;
     if (laterReady) {
       auto note = [&](const std::string& name) {
         auto [it, added] = record.oldestHandedOff.emplace(name, ticket.received_);
@@ -129,9 +134,11 @@ bool PassLedger::HandOff(const Ticket& ticket, const std::string* listName) {
       return true;
     }
     // The host is starting that event's check, or it is listing the
-    // directory: wait for it to get there or to end.
+    // directory: wait for it to get there or to end. Or events still join
+    // this check: wait for them to settle.
     ++waiters_;
-    lock_.WaitFor(std::chrono::ceil<std::chrono::milliseconds>(until - now));
+    const auto wake = laterComing ? until : std::min(until, settled);
+    lock_.WaitFor(std::chrono::ceil<std::chrono::milliseconds>(wake - now));
     --waiters_;
   }
 }
@@ -139,13 +146,15 @@ bool PassLedger::HandOff(const Ticket& ticket, const std::string* listName) {
 bool PassLedger::LaterEventPending(const Ticket& ticket, const std::string& listName) {
   std::lock_guard<LedgerLock> guard(lock_);
   Directory* record = nullptr;
-  if (Find(ticket, &record) == nullptr) return false;
-  bool later = false;
+  const OpenTicket* own = Find(ticket, &record);
+  if (own == nullptr) return false;
+  const auto now = std::chrono::steady_clock::now();
+  bool later = record->waiting == ticket.stamp_ && now < own->lastJoined + settle_;
   for (auto open = record->openTickets.upper_bound(ticket.stamp_); open != record->openTickets.end() && !later;
        ++open) {
     later = open->second.lists != Lists::kCut;
   }
-  return later && std::chrono::steady_clock::now() < HandOffUntil(ticket, *record, &listName);
+  return later && now < HandOffUntil(ticket, *record, &listName);
 }
 
 void PassLedger::NotifyWaiters() {

@@ -20,6 +20,7 @@
 // run on checking threads. One lock of the ledger's own guards all state.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -93,7 +94,9 @@ class PassLedger {
   // waits while a later event's check is about to start or to enumerate.
   // With `listName` the hand-off is of that list's pass, without it of the
   // whole check. Checks hand off only while the oldest event handed off since
-  // a pass over that list last started is younger than the time bound.
+  // a pass over that list last started is younger than the time bound. Before
+  // a list's pass, a waiting check that events still join waits until none
+  // has for a moment, within the bound: a burst then costs one pass.
   bool HandOff(const Ticket& ticket, const std::string* listName = nullptr);
 
   // Whether a later event of the ticket's directory has a check that has not
@@ -143,6 +146,7 @@ class PassLedger {
     bool started = false;  // its check has started
     std::uint64_t covers = 0;  // the last event it stands for: its own or one that joined it
     Lists lists = Lists::kNotYet;
+    std::chrono::steady_clock::time_point lastJoined;  // when its last event was received
   };
   struct Directory {
     // Events whose check has not ended, by stamp.
@@ -183,6 +187,9 @@ class PassLedger {
   std::unique_ptr<LedgerLock> ownLock_;
   LedgerLock& lock_;
   const std::chrono::milliseconds maxDeferral_;
+  // How long a waiting check lets the events that join it settle before its
+  // first pass, within the time bound.
+  const std::chrono::milliseconds settle_{std::min(maxDeferral_ / 10, std::chrono::milliseconds(100))};
   // Guarded by lock_:
   std::uint64_t lastStamp_ = 0;
   std::size_t waiters_ = 0;  // threads waiting in HandOff
