@@ -3,12 +3,12 @@
 //
 // Threads: the hooks run on whatever host threads call them and take no lock
 // of their own; the checking threads are managed by `TheWorkers`, whose list
-// has its own lock. The CheckLock is taken only by workers, one pass at a time.
+// has its own lock. The CheckLock is taken only by checks, one pass at a time
+// (on workers, or on the shutdown thread for a check that got no thread).
 #include <windows.h>
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -19,6 +19,7 @@
 #include "win32/code_page_win32.h"
 #include "win32/config_dialog_win32.h"
 #include "win32/critical_section_win32.h"
+#include "win32/directory_checks_win32.h"
 #include "win32/file_system_win32.h"
 #include "win32/machine_pass_lock_win32.h"
 #include "win32/outcome_log_win32.h"
@@ -92,17 +93,9 @@ Workers& TheWorkers() {
   return workers;
 }
 
-// The event takes its ticket now, before its worker starts; the worker's
-// body owns the ticket and drops it when the worker ends.
-void StartCheck(std::string_view path) {
-  std::shared_ptr<PassLedger::Ticket> ticket;
-  try {
-    ticket = std::make_shared<PassLedger::Ticket>(TheLedger().Receive(path));
-  } catch (...) {
-    // Without a ticket the check runs every pass, as it would alone.
-  }
-  TheWorkers().StartDirectoryCheck(
-      path, [ticket](const std::string& copy) { return RunDirectoryCheck(copy, ticket.get()); });
+DirectoryChecks& TheChecks() {
+  static DirectoryChecks checks(TheWorkers(), TheLedger(), RunDirectoryCheck);
+  return checks;
 }
 
 // The path in the record's text area, never read past the area's end.
@@ -123,7 +116,7 @@ std::int16_t DispatchEvent(HostEventRecord& record) {
   switch (record.eventCode) {
     case kEventFileArrived:
     case kEventFileArrivedAlt:
-      StartCheck(RecordText(record));
+      TheChecks().FileArrived(RecordText(record));
       return 0;
     case kEventSiteRequest:
       return DispatchSiteRequest(&record);
@@ -187,6 +180,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
       sfvcheck::TheCheckLock();
       sfvcheck::TheLedger();
       sfvcheck::TheCompletedLists();
+      sfvcheck::TheChecks();
     } catch (...) {
       return FALSE;
     }

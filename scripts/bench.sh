@@ -2,12 +2,23 @@
 # Builds the benchmark and runs it under Wine, printing its figures:
 #   bash scripts/bench.sh [file MiB, default 1024]
 #   bash scripts/bench.sh set [abc] [N ...]     whole sets through the DLL
+#   bash scripts/bench.sh load [--releases K] [--files N] [--kib S] [--parallel P]
+#                                               uploads by lftp through the FTP host
 # The 64-bit build runs under 64-bit Wine. SFVCHECK_BENCH_WIN32=1 also runs
 # the 32-bit build (the one that ships); where the kernel cannot run 32-bit
 # code, Wine is emulated and its speeds mean nothing (the code is the same).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+
+if [ "${1:-}" = load ]; then
+    # The shipping 32-bit build unless SFVCHECK_PRESET=win64.
+    shift
+    preset=${SFVCHECK_PRESET:-win32}
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)" --target ftp_host sfvcheck null_plugin
+    exec python3 bench/load_bench.py --bits "${preset#win}" --build "build/$preset" "$@"
+fi
 
 if [ "${1:-}" = set ]; then
     args=("$@")

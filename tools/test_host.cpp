@@ -13,7 +13,6 @@
 // Threads: everything runs on the main thread, as the server's event thread;
 // the plug-in's own workers are only counted, never touched.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -24,6 +23,7 @@
 
 #include "core/host/host_record.h"
 #include "plugin/plugin_loader_win32.h"
+#include "tools/support/process_threads_win32.h"
 #include "tools/support/test_data.h"
 
 namespace {
@@ -194,18 +194,7 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes) {
 }
 
 // The threads of this process; the plug-in's running checks are among them.
-int ThreadCount() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return -1;
-  int count = 0;
-  THREADENTRY32 thread;
-  thread.dwSize = sizeof thread;
-  for (BOOL more = Thread32First(snapshot, &thread); more; more = Thread32Next(snapshot, &thread)) {
-    if (thread.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-  }
-  CloseHandle(snapshot);
-  return count;
-}
+int ThreadCount() { return sfvcheck::testing::ThreadsOfThisProcess(); }
 
 // Waits, at most ten seconds, until the threads started since `baseline`
 // was counted have ended: the check of the last upload is then done.

@@ -39,26 +39,44 @@ bool WorkerList::Remove(HANDLE handle) {
   return false;
 }
 
-namespace {
-
-// Everything a worker owns: its path copy, what to do with it, and a
-// reference to the module holding WorkerThread's code.
+// Everything a check owns: its path copy, what to do with it, and a
+// reference to the module holding WorkerThread's code. While it waits for a
+// thread it sits in its Workers' pending list.
 struct WorkerTask {
   std::string path;
   WorkerBody body;
   HMODULE module = nullptr;
+  Workers* owner = nullptr;
+  WorkerTask* next = nullptr;  // in the pending list
 };
 
+namespace {
+
+// Runs a task's body; nothing may leave it.
+DWORD RunTask(WorkerTask& task) {
+  try {
+    return task.body(task.path);
+  } catch (...) {
+    return 0;
+  }
+}
+
+}  // namespace
+
+// Runs its own task, then every check left pending for want of a thread:
+// a thread that exists is the surest one to run them on.
 DWORD WINAPI WorkerThread(void* parameter) {
   HMODULE module = nullptr;
   DWORD exitCode = 0;
   {
     std::unique_ptr<WorkerTask> task(static_cast<WorkerTask*>(parameter));
     module = task->module;
-    try {
-      exitCode = task->body(task->path);
-    } catch (...) {
-      exitCode = 0;
+    exitCode = RunTask(*task);
+    for (std::unique_ptr<WorkerTask> pending = task->owner->TakePending(); pending;
+         pending = task->owner->TakePending()) {
+      RunTask(*pending);
+      // This thread still holds its own reference, so the module stays.
+      if (pending->module != nullptr) FreeLibrary(pending->module);
     }
   }
   // Dropping the reference may unload the module, so no code of it may run
@@ -66,6 +84,8 @@ DWORD WINAPI WorkerThread(void* parameter) {
   if (module != nullptr) FreeLibraryAndExitThread(module, exitCode);
   return exitCode;
 }
+
+namespace {
 
 // A reference to the module that holds WorkerThread, so that an unload by the
 // host while workers run waits for the last of them (and the CheckLock,
@@ -77,6 +97,13 @@ HMODULE ReferenceOwnModule() {
     return nullptr;
   }
   return module;
+}
+
+// A small reservation: in a 32-bit host every thread's stack takes address
+// space that the server needs too.
+HANDLE CreateWorkerThread(LPTHREAD_START_ROUTINE routine, void* parameter) {
+  return CreateThread(nullptr, Workers::kStackReservation, routine, parameter,
+                      CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
 }
 
 // Key, mouse-move, mouse-button, posted-message, timer, paint and hot-key
@@ -93,7 +120,14 @@ INT_PTR CALLBACK WaitNoticeProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
 }  // namespace
 
-Workers::Workers(WorkerBody body) : body_(std::move(body)) {}
+Workers::Workers(WorkerBody body, ThreadStarter starter)
+    : body_(std::move(body)), starter_(std::move(starter)) {}
+
+Workers::~Workers() {
+  while (std::unique_ptr<WorkerTask> task = TakePending()) {
+    if (task->module != nullptr) FreeLibrary(task->module);
+  }
+}
 
 void Workers::StartDirectoryCheck(std::string_view path) { StartDirectoryCheck(path, body_); }
 
@@ -106,21 +140,17 @@ void Workers::StartDirectoryCheck(std::string_view path, const WorkerBody& body)
   } catch (const std::bad_alloc&) {
     return;
   }
+  task->owner = this;
   task->module = ReferenceOwnModule();
-
-  // A small reservation: a burst of file events queues a worker per file on
-  // the CheckLock, and default stacks (1 MiB or more each) would exhaust a
-  // 32-bit host's address space after a few thousand.
-  OwnedObject thread(CreateThread(nullptr, Workers::kStackReservation, WorkerThread, task.get(),
-                                  CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-  if (!thread) {
-    const DWORD error = GetLastError();
-    // The thread never ran: its task and module reference are still ours.
-    if (task->module != nullptr) FreeLibrary(task->module);
-    LogCheckNotStarted(path, error);
-    return;
+  if (!Start(task)) {
+    LogCheckNotStarted(path, GetLastError());
+    KeepPending(std::move(task));
   }
-  WorkerTask* const running = task.release();  // the thread owns it from here
+}
+
+bool Workers::Start(std::unique_ptr<WorkerTask>& task) {
+  OwnedObject thread(starter_ ? starter_(WorkerThread, task.get()) : CreateWorkerThread(WorkerThread, task.get()));
+  if (!thread) return false;  // the thread never ran: the task is still ours
   SetThreadPriority(thread.get(), THREAD_PRIORITY_BELOW_NORMAL);
 
   // The list keeps the thread's own handle: it stays valid after the thread
@@ -138,22 +168,54 @@ void Workers::StartDirectoryCheck(std::string_view path, const WorkerBody& body)
 
   if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
     // A thread that never ran holds nothing yet: unlist it first, so that no
-    // reap closes its handle meanwhile, then end it and release what it
-    // would have released.
+    // reap closes its handle meanwhile, then end it; the task is ours again.
     if (listed) {
       CriticalSectionGuard guard(listLock_);
       list_.Remove(thread.get());
     }
     TerminateThread(thread.get(), 0);
     WaitForSingleObject(thread.get(), INFINITE);
-    if (running->module != nullptr) FreeLibrary(running->module);
-    delete running;
-    return;
+    return false;
   }
+  task.release();  // the thread owns it from here
   if (listed) thread.release();  // the list owns it now
+  return true;
+}
+
+void Workers::KeepPending(std::unique_ptr<WorkerTask> task) {
+  CriticalSectionGuard guard(listLock_);
+  WorkerTask* kept = task.release();
+  kept->next = nullptr;
+  (pendingLast_ != nullptr ? pendingLast_->next : pendingFirst_) = kept;
+  pendingLast_ = kept;
+  ++pendingCount_;
+}
+
+std::unique_ptr<WorkerTask> Workers::TakePending() {
+  CriticalSectionGuard guard(listLock_);
+  WorkerTask* first = pendingFirst_;
+  if (first == nullptr) return nullptr;
+  pendingFirst_ = first->next;
+  if (pendingFirst_ == nullptr) pendingLast_ = nullptr;
+  --pendingCount_;
+  first->next = nullptr;
+  return std::unique_ptr<WorkerTask>(first);
+}
+
+void Workers::StartPending() {
+  // Each pending check is tried once: those that fail again go back.
+  for (int tries = PendingCount(); tries > 0; --tries) {
+    std::unique_ptr<WorkerTask> task = TakePending();
+    if (!task) return;
+    if (!Start(task)) {
+      KeepPending(std::move(task));
+      return;  // no thread now: the rest need not try
+    }
+  }
 }
 
 void Workers::ReapWorkers() {
+  StartPending();
   CriticalSectionGuard guard(listLock_);
   if (list_.count() == 0) return;
   // More handles than one wait accepts make it fail; that, like a signalled
@@ -181,7 +243,16 @@ void Workers::WaitForWorkers() {
   bool quitSeen = false;
   WPARAM quitCode = 0;
   // Without a notice (no desktop) the wait goes on all the same.
-  while (!ListIsEmpty()) {
+  while (!Idle()) {
+    // Checks that still get no thread, with no worker left to take them,
+    // run here: none may be lost at shutdown.
+    if (ListIsEmpty()) {
+      while (std::unique_ptr<WorkerTask> task = TakePending()) {
+        RunTask(*task);
+        if (task->module != nullptr) FreeLibrary(task->module);
+      }
+      continue;
+    }
     // With more listed workers than one wait takes, the first ones are
     // waited for: the loop must go on until they end in any case.
     HANDLE handles[kMaxWaitHandles];
@@ -214,6 +285,11 @@ bool Workers::ListIsEmpty() {
   return list_.count() == 0;
 }
 
+bool Workers::Idle() {
+  CriticalSectionGuard guard(listLock_);
+  return list_.count() == 0 && pendingCount_ == 0;
+}
+
 std::size_t Workers::SnapshotForWait(HANDLE* handles) {
   CriticalSectionGuard guard(listLock_);
   const int take = std::min(list_.count(), kMaxWaitHandles);
@@ -230,6 +306,11 @@ std::size_t Workers::SnapshotForWait(HANDLE* handles) {
 int Workers::ListedCount() {
   CriticalSectionGuard guard(listLock_);
   return list_.count();
+}
+
+int Workers::PendingCount() {
+  CriticalSectionGuard guard(listLock_);
+  return pendingCount_;
 }
 
 int Workers::ListCapacity() {

@@ -428,23 +428,31 @@ PassLedger* SharedLedger(const CheckContext& context, const std::string& prefix)
   return shared ? context.ledger : nullptr;
 }
 
-// The "*.sfv" names in the directory, in enumeration order. An enumeration
-// that another event's check started after this event was received serves
-// this one too.
-std::vector<std::string> ListNames(const CheckContext& context, const std::string& prefix) {
+// The "*.sfv" names in the directory, in enumeration order, and the stamp
+// of when the enumeration started. An enumeration that another event's check
+// started after this event was received serves this one too.
+std::vector<std::string> ListNames(const CheckContext& context, const std::string& prefix,
+                                   std::uint64_t* listedAt) {
   PassLedger* ledger = SharedLedger(context, prefix);
   std::vector<std::string> names;
-  if (ledger != nullptr && ledger->ListsSeen(*context.ticket, &names)) return names;
+  if (ledger != nullptr && ledger->ListsSeen(*context.ticket, &names, listedAt)) return names;
 
-  const std::uint64_t start = ledger != nullptr ? ledger->StampNow() : 0;
+  *listedAt = ledger != nullptr ? ledger->StampNow() : 0;
   std::vector<std::string> matches;
-  const bool toEnd = context.fs.ListMatchesToEnd(prefix + kListPattern, &matches);
-  for (std::string& name : matches) {
-    // An 8.3 short name can match "*.sfv" for a longer extension.
-    if (EndsWithNoCase(name, kListSuffix)) names.push_back(std::move(name));
+  bool toEnd = false;
+  try {
+    toEnd = context.fs.ListMatchesToEnd(prefix + kListPattern, &matches);
+    for (std::string& name : matches) {
+      // An 8.3 short name can match "*.sfv" for a longer extension.
+      if (EndsWithNoCase(name, kListSuffix)) names.push_back(std::move(name));
+    }
+  } catch (...) {
+    // Earlier checks waiting to hand off must learn that this one failed.
+    if (ledger != nullptr) ledger->ListsEnumerated(*context.ticket, *listedAt, names, false);
+    throw;
   }
   // Only an enumeration that ran to its end may stand for another event's.
-  if (ledger != nullptr && toEnd && !names.empty()) ledger->ListsEnumerated(*context.ticket, start, names);
+  if (ledger != nullptr) ledger->ListsEnumerated(*context.ticket, *listedAt, names, toEnd);
   return names;
 }
 
@@ -458,14 +466,17 @@ void VerificationPass(const CheckContext& context, const std::string& prefix,
     // A covering pass that has run to its end stays one (in a burst most
     // events learn so without waiting for the lock), and a later event's
     // check that has started will run one.
-    if (ledger != nullptr && (ledger->Covered(*context.ticket, listName) || ledger->HandOff(*context.ticket))) return;
+    if (ledger != nullptr &&
+        (ledger->Covered(*context.ticket, listName) || ledger->HandOff(*context.ticket, &listName))) {
+      return;
+    }
     std::unique_lock<CheckLock> guard(context.checkLock);
     if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
     // Later events came while this one waited for the lock: their checks
     // may take this pass over.
-    if (ledger != nullptr && ledger->LaterEventPending(*context.ticket)) continue;
+    if (ledger != nullptr && ledger->LaterEventPending(*context.ticket, listName)) continue;
     try {
-      const std::uint64_t start = ledger != nullptr ? ledger->PassStarting(*context.ticket) : 0;
+      const std::uint64_t start = ledger != nullptr ? ledger->PassStarting(*context.ticket, listName) : 0;
       result.prefix = prefix;
       result.listName = listName;
       if (const std::uint32_t failure = context.checkLock.LastLockFailure()) {
@@ -491,7 +502,14 @@ int DirectoryCheck(const CheckContext& context, const std::string& path) {
     if (!prefix) return 0;
     PassLedger* ledger = SharedLedger(context, *prefix);
     if (ledger != nullptr && ledger->HandOff(*context.ticket)) return 1;
-    for (const std::string& name : ListNames(context, *prefix)) VerificationPass(context, *prefix, name);
+    // Events that joined this check after its lists were enumerated may have
+    // brought a list: it enumerates again (lists already passed are covered).
+    std::uint64_t listedAt = 0;
+    do {
+      for (const std::string& name : ListNames(context, *prefix, &listedAt)) {
+        VerificationPass(context, *prefix, name);
+      }
+    } while (ledger != nullptr && ledger->EventJoinedSince(*context.ticket, listedAt));
   } catch (...) {
   }
   return 1;

@@ -9,10 +9,18 @@
 // records only for directories with a received event whose check has not
 // ended.
 //
+// A directory has at most one waiting check: one whose passes and list
+// enumeration all start after now. An event received while it waits joins it
+// (Receive with `joined`) and needs no check of its own, so a burst costs a
+// directory one check in its pass and one waiting, not one per event. The
+// waiting check stops taking events as its first pass starts, or when it
+// ends without one.
+//
 // Threads: Receive and the tickets' release run on any thread; the others
 // run on checking threads. One lock of the ledger's own guards all state.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -50,7 +58,6 @@ class PassLedger {
     // False for an event that shares no pass (no ledger, no directory).
     bool valid() const { return ledger_ != nullptr; }
     const std::string& prefix() const { return prefix_; }
-    std::uint64_t stamp() const { return stamp_; }
 
    private:
     friend class PassLedger;
@@ -73,29 +80,43 @@ class PassLedger {
   PassLedger& operator=(const PassLedger&) = delete;
 
   // A file event for `path` has been received; called before its check
-  // starts. An invalid ticket when the path has no directory part.
-  Ticket Receive(std::string_view path);
+  // starts. An invalid ticket when the path has no directory part. With
+  // `joined`, an event whose directory has a waiting check joins that check:
+  // *joined is set and the ticket is invalid (no check is needed). Otherwise
+  // the new ticket's check becomes the directory's waiting one.
+  Ticket Receive(std::string_view path, bool* joined = nullptr);
 
   // Called as the ticket's check starts and before each of its passes. True
   // when the check may leave its passes to a later event of the directory
   // whose check has started: every pass of that check starts after this
-  // event was received (or it hands them on in turn). Waits while a later
-  // event's check is about to start. Checks hand off only while the oldest
-  // event handed off since a pass last started is younger than the ledger's
-  // time bound.
-  bool HandOff(const Ticket& ticket);
+  // event was received (or it hands them on in turn). Only a check whose
+  // enumeration of the directory's lists ran to its end takes work over;
+  // waits while a later event's check is about to start or to enumerate.
+  // With `listName` the hand-off is of that list's pass, without it of the
+  // whole check. Checks hand off only while the oldest event handed off since
+  // a pass over that list last started is younger than the time bound. Before
+  // a list's pass, a waiting check that events still join waits until none
+  // has for a moment, within the bound: a burst then costs one pass.
+  bool HandOff(const Ticket& ticket, const std::string* listName = nullptr);
 
   // Whether a later event of the ticket's directory has a check that has not
-  // ended, within the time bound: a pass starting now might soon be
-  // repeated for it.
-  bool LaterEventPending(const Ticket& ticket);
+  // ended and may take the list's pass over, within the time bound: a pass
+  // starting now might soon be repeated for it.
+  bool LaterEventPending(const Ticket& ticket, const std::string& listName);
 
   // The stamp of now: every event with a stamp up to it was received before.
   std::uint64_t StampNow();
 
-  // A pass of the ticket's check starts now: its stamp. It starts after
-  // every event handed off so far was received.
-  std::uint64_t PassStarting(const Ticket& ticket);
+  // A pass over `listName` of the ticket's check starts now: its stamp. It
+  // starts after every event handed off so far was received. The check takes
+  // no more events from here on.
+  std::uint64_t PassStarting(const Ticket& ticket, const std::string& listName);
+
+  // The ticket's check has been through the lists of an enumeration started
+  // at `listedAt`. True when an event joined it after that: the check must
+  // enumerate and go through the lists again. False when it is done; it
+  // takes no more events then.
+  bool EventJoinedSince(const Ticket& ticket, std::uint64_t listedAt);
 
   // Whether a pass over `listName` that started after the ticket's event was
   // received has run to its end.
@@ -108,21 +129,33 @@ class PassLedger {
   // The list names that an enumeration of the ticket's directory found,
   // when one started after the ticket's event was received and could list
   // the directory to its end: that event may take them for its own.
-  bool ListsSeen(const Ticket& ticket, std::vector<std::string>* listNames);
+  // *listedAt is when that enumeration started.
+  bool ListsSeen(const Ticket& ticket, std::vector<std::string>* listNames, std::uint64_t* listedAt);
 
-  // A complete enumeration of the ticket's directory, started at `start`.
-  void ListsEnumerated(const Ticket& ticket, std::uint64_t start, const std::vector<std::string>& listNames);
+  // The ticket's check enumerated the directory's lists, starting at
+  // `start`; `toEnd` false when the enumeration was cut short or failed.
+  void ListsEnumerated(const Ticket& ticket, std::uint64_t start, const std::vector<std::string>& listNames,
+                       bool toEnd);
 
   // Directories with a record; for tests of the bookkeeping's bounds.
   std::size_t DirectoryCount();
 
  private:
+  enum class Lists { kNotYet, kToEnd, kCut };  // a check's enumeration
+  struct OpenTicket {
+    bool started = false;  // its check has started
+    std::uint64_t covers = 0;  // the last event it stands for: its own or one that joined it
+    Lists lists = Lists::kNotYet;
+    std::chrono::steady_clock::time_point lastJoined;  // when its last event was received
+  };
   struct Directory {
-    // Events whose check has not ended, by stamp: whether the check started.
-    std::map<std::uint64_t, bool> openTickets;
-    // When the oldest event whose check handed off since a pass last
-    // started was received.
-    std::optional<std::chrono::steady_clock::time_point> oldestHandedOff;
+    // Events whose check has not ended, by stamp.
+    std::map<std::uint64_t, OpenTicket> openTickets;
+    // The waiting check's stamp, 0 when there is none.
+    std::uint64_t waiting = 0;
+    // By list name: when the oldest event whose check handed that list's
+    // pass off since a pass over it last started was received.
+    std::map<std::string, std::chrono::steady_clock::time_point> oldestHandedOff;
     std::map<std::string, std::uint64_t> lastPassStart;  // by list name
     std::uint64_t listsStart = 0;  // 0: no enumeration recorded
     std::vector<std::string> listNames;
@@ -146,11 +179,17 @@ class PassLedger {
 
   // These take lock_ held.
   void NotifyWaiters();
-  std::chrono::steady_clock::time_point HandOffUntil(const Ticket& ticket, const Directory& record) const;
+  std::chrono::steady_clock::time_point HandOffUntil(const Ticket& ticket, const Directory& record,
+                                                     const std::string* listName) const;
+  // The events the ticket's check stands for, or null when it has no record.
+  OpenTicket* Find(const Ticket& ticket, Directory** record = nullptr);
 
   std::unique_ptr<LedgerLock> ownLock_;
   LedgerLock& lock_;
   const std::chrono::milliseconds maxDeferral_;
+  // How long a waiting check lets the events that join it settle before its
+  // first pass, within the time bound.
+  const std::chrono::milliseconds settle_{std::min(maxDeferral_ / 10, std::chrono::milliseconds(100))};
   // Guarded by lock_:
   std::uint64_t lastStamp_ = 0;
   std::size_t waiters_ = 0;  // threads waiting in HandOff

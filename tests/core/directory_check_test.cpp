@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <future>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <set>
@@ -616,6 +619,140 @@ TEST_F(DirectoryCheckTest, BurstSharesPassesButNoEventIsLeftUncovered) {
     EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "b.rar", "c.rar", "set.sfv"}));
   }
   EXPECT_EQ(ledger.DirectoryCount(), 0u);  // nothing kept once the checks ended
+}
+
+// Checks of a burst on threads of their own (named so, as threads cannot be
+// trusted in an emulated 32-bit build).
+class BurstThreadsTest : public DirectoryCheckTest {};
+
+// Runs DirectoryCheck for `ticket` with a ledger on a thread of its own.
+std::thread CheckOnThread(const CheckContext& context, PassLedger& ledger,
+                          std::shared_ptr<PassLedger::Ticket> ticket, const std::string& path) {
+  return std::thread([context, &ledger, ticket, path] {
+    CheckContext withTicket = context;
+    withTicket.ledger = &ledger;
+    withTicket.ticket = ticket.get();
+    DirectoryCheck(withTicket, path);
+  });
+}
+
+// An event that joins the waiting check after that check listed the
+// directory (here: the event of a new list) still gets its passes; once the
+// check has ended, the next event gets a check of its own.
+TEST_F(BurstThreadsTest, AnEventThatJoinsAWaitingCheckGetsItsPasses) {
+  PassLedger ledger(std::chrono::hours(1));
+  Put("a.rar");
+  List("one.sfv", {"a.rar"});
+  bool joined = true;
+  auto waiting = std::make_shared<PassLedger::Ticket>(ledger.Receive(kDir + "a.rar", &joined));
+  ASSERT_FALSE(joined);
+  std::thread check;
+  {
+    std::lock_guard<StdCheckLock> holdPasses(lock);
+    check = CheckOnThread(context, ledger, waiting, kDir + "a.rar");
+    waiting.reset();
+    for (int i = 0; i < 500 && fs.Calls(FsOp::kListMatches) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(fs.Calls(FsOp::kListMatches), 1u) << "the check did not list the directory";
+    Put("b.rar");
+    List("two.sfv", {"b.rar"});
+    EXPECT_FALSE(ledger.Receive(kDir + "two.sfv", &joined).valid());
+    EXPECT_TRUE(joined);
+  }
+  check.join();
+  EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "b.rar", "one.sfv", "two.sfv"}));
+  EXPECT_EQ(settingsReads, 2);
+  PassLedger::Ticket next = ledger.Receive(kDir + "b.rar", &joined);
+  EXPECT_FALSE(joined);
+  EXPECT_TRUE(next.valid());
+}
+
+// A check hands its work off only to a later check that listed the
+// directory to its end; the earlier check also stops waiting for a later one
+// that is slow to start, within about the time bound.
+TEST_F(BurstThreadsTest, HandOffNeedsAFullListingAndWaitsNoLongerThanTheBound) {
+  Put("a.rar");
+  Put("b.rar");
+  Put("c.rar");
+  List("set.sfv", {"a.rar", "b.rar", "c.rar"});
+  auto checkFor = [&](PassLedger& ledger, const PassLedger::Ticket& ticket) {
+    CheckContext withTicket = context;
+    withTicket.ledger = &ledger;
+    withTicket.ticket = &ticket;
+    DirectoryCheck(withTicket, kDir + "a.rar");
+  };
+  {
+    PassLedger ledger(std::chrono::hours(1));
+    PassLedger::Ticket earlier = ledger.Receive(kDir + "a.rar");
+    PassLedger::Ticket later = ledger.Receive(kDir + "c.rar");
+    fs.FailNthCall(1);  // the later check's listing of the lists
+    checkFor(ledger, later);
+    EXPECT_EQ(settingsReads, 0);
+    checkFor(ledger, earlier);
+    EXPECT_EQ(settingsReads, 1);
+    EXPECT_EQ(Names(), (NameSet{kFull, "a.rar", "b.rar", "c.rar", "set.sfv"}));
+  }
+  {
+    PassLedger ledger(std::chrono::milliseconds(200));
+    PassLedger::Ticket earlier = ledger.Receive(kDir + "a.rar");
+    std::optional<PassLedger::Ticket> later = ledger.Receive(kDir + "c.rar");  // its check never starts
+    auto check = std::async(std::launch::async, [&] { checkFor(ledger, earlier); });
+    const bool inTime = check.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    later.reset();  // a check still waiting for it ends now: a failure must not hang
+    check.wait();
+    EXPECT_TRUE(inTime) << "the earlier check waited past its bound";
+    EXPECT_EQ(settingsReads, 2);
+  }
+}
+
+// A steady stream of events into a directory with two lists, each pass
+// slower than the gap between events: passes are deferred while the stream
+// lasts, but over every list one still starts about once per time bound.
+TEST_F(BurstThreadsTest, InASteadyStreamEveryListIsPassedAboutOncePerBound) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kBound = std::chrono::milliseconds(150);
+  constexpr auto kStream = std::chrono::milliseconds(1500);
+  PassLedger ledger(kBound);
+  Put("a.rar");
+  Put("b.rar");
+  List("one.sfv", {"a.rar"});
+  List("two.sfv", {"b.rar"});
+  std::mutex passesLock;
+  std::map<std::string, std::vector<Clock::time_point>> passes;
+  CheckContext streamed = context;
+  streamed.readSettings = [this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    return settings;
+  };
+  streamed.passDone = [&](const PassResult& result) {
+    std::lock_guard<std::mutex> hold(passesLock);
+    passes[result.listName].push_back(Clock::now());
+  };
+  std::vector<std::thread> checks;
+  const Clock::time_point start = Clock::now();
+  while (Clock::now() - start < kStream) {
+    bool joined = false;
+    auto ticket = std::make_shared<PassLedger::Ticket>(ledger.Receive(kDir + "a.rar", &joined));
+    if (!joined) checks.push_back(CheckOnThread(streamed, ledger, ticket, kDir + "a.rar"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const Clock::time_point end = Clock::now();
+  for (std::thread& check : checks) check.join();
+  for (const char* list : {"one.sfv", "two.sfv"}) {
+    Clock::time_point last = start;
+    Clock::duration longest{};
+    for (Clock::time_point pass : passes[list]) {
+      if (pass > end) break;
+      longest = std::max(longest, pass - last);
+      last = pass;
+    }
+    longest = std::max(longest, end - last);
+    // Generous: threads under a loaded machine wake late.
+    EXPECT_LT(longest, 4 * kBound) << list << ": " << passes[list].size() << " passes, longest gap "
+                                   << std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()
+                                   << " ms";
+  }
 }
 
 }  // namespace

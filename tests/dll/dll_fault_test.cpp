@@ -18,6 +18,7 @@
 
 #include "tests/support/dll_host_win32.h"
 #include "tests/support/temp_directory_win32.h"
+#include "tools/support/process_threads_win32.h"
 #include "tools/support/test_data.h"
 
 namespace sfvcheck {
@@ -366,6 +367,36 @@ TEST_F(FaultTest, TheUploadDirectoryRemovedWhileItsCheckWaitsForTheLock) {
   WriteSet();
   CheckNow("the pass after the directory is back");
   ExpectRepaired(50);
+}
+
+// While a pass holds the lock, a burst of file events over several upload
+// directories starts about one worker per directory, which the directory's
+// later events join, not one per event; once the lock is free every set is
+// complete.
+TEST_F(FaultTest, ABurstWhileAPassHoldsTheLockStartsAFewWorkersPerDirectory) {
+  constexpr int kDirectories = 3;
+  constexpr int kEvents = 40;
+  LockHolder holder(4.0);
+  ASSERT_TRUE(holder.Start()) << "the lock holder's pass did not begin";
+  std::vector<std::string> directories;
+  for (int d = 0; d < kDirectories; ++d) {
+    directories.push_back(temp_ / ("burst" + std::to_string(d) + "\\"));
+    ASSERT_TRUE(CreateDirectoryA(directories.back().c_str(), nullptr));
+    WriteFileBytes(directories.back() + "good.rar", kGood);
+    WriteFileBytes(directories.back() + "burst.sfv", SfvLine("good.rar", BitwiseCrc32(kGood)));
+  }
+  const int before = testing::ThreadsOfThisProcess();
+  for (int i = 0; i < kEvents; ++i) {
+    for (const std::string& directory : directories) PluginHost::Get().FileArrived(directory + "good.rar");
+  }
+  const int during = testing::ThreadsOfThisProcess();
+  EXPECT_TRUE(holder.Holding()) << "the lock holder finished too soon to count the workers";
+  PluginHost::Get().WaitForChecks("a burst over several directories");
+  EXPECT_LE(during - before, 2 * kDirectories + 2);
+  for (const std::string& directory : directories) {
+    EXPECT_TRUE(DirectoryExists(directory + DefaultMeterName(100))) << directory;
+    EXPECT_FALSE(FileExists(directory + "good-[MISSING].rar")) << directory;
+  }
 }
 
 }  // namespace

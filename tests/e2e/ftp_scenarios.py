@@ -55,10 +55,12 @@ def run(command, seconds=120, **kwargs):
 
 
 class Host:
-    """ftp_host.exe under Wine, serving `root` on a port of its choosing."""
+    """ftp_host.exe under Wine, serving `root` on a port of its choosing, with
+    the plug-in beside it or the DLL given."""
 
-    def __init__(self, bits, build, root):
+    def __init__(self, bits, build, root, dll=None, stop_after=900):
         self.bits, self.build, self.root = bits, build, root
+        self.dll, self.stop_after = dll, stop_after
         self.stop_file = root.rstrip("/") + ".stop"
         self.log_path = root.rstrip("/") + ".log"
         self.process = None
@@ -69,9 +71,11 @@ class Host:
             os.remove(self.stop_file)
         self.log = open(self.log_path, "w")
         # --stop-after bounds the host's life should this script die.
+        dll = ["--dll", windows_path(self.dll)] if self.dll else []
         self.process = subprocess.Popen(
-            [WINE_RUN, str(self.bits), os.path.join(self.build, "ftp_host.exe"), "--port", "0",
-             "--stop-file", windows_path(self.stop_file), "--stop-after", "900", windows_path(self.root)],
+            [WINE_RUN, str(self.bits), os.path.join(self.build, "ftp_host.exe"), "--port", "0"] + dll +
+            ["--stop-file", windows_path(self.stop_file), "--stop-after", str(self.stop_after),
+             windows_path(self.root)],
             stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, start_new_session=True)
         match = wait_until("the host to listen", lambda: re.search(r"listening on 127\.0\.0\.1:(\d+)",
                                                                    self.log_text()), 120)

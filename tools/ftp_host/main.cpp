@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tools/ftp_host/ftp_session_win32.h"
+#include "tools/ftp_host/process_peaks_win32.h"
 
 namespace {
 
@@ -166,7 +167,9 @@ int main(int argc, char** argv) {
   int nextId = 1;
   const DWORD startTick = GetTickCount();
   DWORD lastIdle = startTick;
+  ftphost::ProcessPeaks peaks;
   while (!StopRequested(options, startTick)) {
+    peaks.Sample();
     fd_set set;
     FD_ZERO(&set);
     FD_SET(listener, &set);
@@ -208,6 +211,9 @@ int main(int argc, char** argv) {
   const DWORD shutdownStart = GetTickCount();
   const std::int16_t result = plugin.Deliver(shutdown);
   LogLine("ftp_host: shutdown event 116 -> %d after %lu ms", result, GetTickCount() - shutdownStart);
+  peaks.Sample();
+  LogLine("ftp_host: peak threads %u, peak address space in use %.1f MiB", peaks.peakThreads(),
+          static_cast<double>(peaks.peakVirtualBytes()) / (1024.0 * 1024.0));
   if (stillRunning == 0) {
     plugin.Unload();
   } else {
