@@ -195,7 +195,9 @@ class Rescan {
 
   int Run() {
     if (!lock_.Open()) {
-      Error("cannot open the lock shared with the plug-in (error " + std::to_string(lock_.error()) + ")");
+      // Only the system, administrators and the service accounts may take it.
+      const std::string hint = lock_.error() == ERROR_ACCESS_DENIED ? "; run as an administrator" : "";
+      Error("cannot open the lock shared with the plug-in (error " + std::to_string(lock_.error()) + ")" + hint);
       return kExitError;
     }
     std::set<std::string> seen;

@@ -7,6 +7,7 @@
 // as a child process, the plug-in's checks on its own workers.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -31,17 +32,23 @@ using testing::SfvLine;
 using testing::TempDirectory;
 using testing::WriteFileBytes;
 
-// The tool beside this test program.
-std::string ToolPath() {
+std::string ThisProgram() {
   char path[MAX_PATH];
   DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string text(path, length);
-  return text.substr(0, text.find_last_of('\\') + 1) + "sfvcheck-rescan.exe";
+  return std::string(path, length);
 }
 
+// The tool beside this test program.
+std::string ToolPath() {
+  const std::string self = ThisProgram();
+  return self.substr(0, self.find_last_of('\\') + 1) + "sfvcheck-rescan.exe";
+}
+
+// A child process with its stdout and stderr on one pipe: the tool, or this
+// program playing another process.
 class RunningTool {
  public:
-  explicit RunningTool(const std::string& arguments) {
+  explicit RunningTool(const std::string& arguments, const std::string& program = ToolPath()) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -55,7 +62,7 @@ class RunningTool {
     startup.hStdOutput = writer.get();
     startup.hStdError = writer.get();
     startup.hStdInput = nullptr;
-    std::string command = "\"" + ToolPath() + "\" " + arguments;
+    std::string command = "\"" + program + "\" " + arguments;
     PROCESS_INFORMATION process{};
     if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
       ADD_FAILURE() << "cannot start " << command;
@@ -63,6 +70,22 @@ class RunningTool {
     }
     CloseHandle(process.hThread);
     process_.reset(process.hProcess);
+  }
+
+  // Reads output until `text` has come; false when the child ended first.
+  bool AwaitOutput(const std::string& text) {
+    std::string seen;
+    char buffer[256];
+    DWORD got = 0;
+    while (seen.find(text) == std::string::npos) {
+      if (!output_ || !ReadFile(output_.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) return false;
+      seen.append(buffer, got);
+    }
+    return true;
+  }
+
+  void Kill() {
+    if (process_) TerminateProcess(process_.get(), 1);
   }
 
   bool StillRunningAfter(DWORD milliseconds) {
@@ -296,6 +319,60 @@ TEST_F(RescanTest, NeitherProgramRunsAPassWhileTheOtherHoldsTheLock) {
   EXPECT_FALSE(FileExists(marker)) << "the plug-in ran a pass under another's lock";
   lock.Release();
   PluginHost::Get().WaitForChecks("check after the lock was released");
+  EXPECT_TRUE(FileExists(marker));
+}
+
+constexpr char kHoldLockVariable[] = "SFVCHECK_TEST_HOLD_PASS_LOCK";
+
+// Not a test of its own: the child process of the test below, which holds the
+// pass lock as another program that never lets go would.
+TEST(PassLockHolder, HoldsTheLockWhenStartedToDoSo) {
+  if (GetEnvironmentVariableA(kHoldLockVariable, nullptr, 0) == 0) GTEST_SKIP() << "run by the test below";
+  MachinePassLock lock;
+  ASSERT_TRUE(lock.Open() && lock.Acquire(0));
+  std::printf("lock held\n");
+  std::fflush(stdout);
+  Sleep(120000);
+}
+
+// Another process takes the lock and keeps it: the plug-in waits for it a
+// few seconds, then checks all the same, and the shutdown is not held up.
+TEST_F(RescanTest, PluginChecksAndShutsDownWhileAnotherProcessKeepsTheLock) {
+  const std::string marker = outside_ / "b-[MISSING].bin";
+  SetEnvironmentVariableA(kHoldLockVariable, "1");
+  RunningTool holder("--gtest_filter=PassLockHolder.*", ThisProgram());
+  SetEnvironmentVariableA(kHoldLockVariable, nullptr);
+  ASSERT_TRUE(holder.AwaitOutput("lock held"));
+
+  PluginHost::Get().FileArrived(outside_ / "a.bin");
+  Sleep(1000);
+  EXPECT_FALSE(FileExists(marker)) << "the plug-in did not wait for the lock at all";
+  const DWORD start = GetTickCount();
+  PluginHost::Get().WaitForChecks("check while another process keeps the lock", 60);
+  EXPECT_LT(GetTickCount() - start, 15000u) << "the shutdown waited too long for the lock";
+  EXPECT_TRUE(FileExists(marker)) << "no check while another process keeps the lock";
+
+  // Later checks do not wait again for a holder that did not let go.
+  ASSERT_TRUE(DeleteFileA(marker.c_str()));
+  const DWORD again = GetTickCount();
+  PluginHost::Get().CheckNow(outside_ / "a.bin");
+  EXPECT_LT(GetTickCount() - again, 4000u);
+  EXPECT_TRUE(FileExists(marker));
+
+  // Once the holder is gone the plug-in takes the lock again.
+  holder.Kill();
+  DWORD exitCode = 0;
+  holder.Finish(&exitCode);
+  PluginHost::Get().CheckNow(outside_ / "a.bin");
+  MachinePassLock lock;
+  ASSERT_TRUE(lock.Open());
+  ASSERT_TRUE(lock.Acquire(0));
+  ASSERT_TRUE(DeleteFileA(marker.c_str()));
+  PluginHost::Get().FileArrived(outside_ / "a.bin");
+  Sleep(1500);
+  EXPECT_FALSE(FileExists(marker)) << "the plug-in no longer waits for the lock";
+  lock.Release();
+  PluginHost::Get().WaitForChecks("check after the holder ended");
   EXPECT_TRUE(FileExists(marker));
 }
 
