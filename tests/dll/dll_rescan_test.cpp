@@ -322,6 +322,64 @@ TEST_F(RescanTest, NeitherProgramRunsAPassWhileTheOtherHoldsTheLock) {
   EXPECT_TRUE(FileExists(marker));
 }
 
+// Files made through the wide API, for names the ANSI functions cannot
+// reach; removed again, deepest first, when the object goes.
+class WideTree {
+ public:
+  ~WideTree() {
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
+      if (!DeleteFileW(it->c_str())) RemoveDirectoryW(it->c_str());
+    }
+  }
+  bool Directory(const std::wstring& path) { return Made(path, CreateDirectoryW(path.c_str(), nullptr) != FALSE); }
+  bool File(const std::wstring& path, const std::string& bytes) {
+    OwnedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return Made(path, file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                        nullptr) && written == bytes.size());
+  }
+
+ private:
+  bool Made(const std::wstring& path, bool made) {
+    if (made) made_.push_back(path);
+    return made;
+  }
+  std::vector<std::wstring> made_;
+};
+
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+// What the tool cannot see is its error, never a complete set: a directory
+// whose "\*.sfv" pattern is too long for a path although the directory's
+// own path fits. A subdirectory whose name the ANSI code page cannot show
+// is walked all the same (by its short name).
+TEST_F(RescanTest, WhatCannotBeListedIsAnErrorAndUnshowableNamesAreWalked) {
+  TempDirectory tree;
+  TempDirectory walkedTree;
+  const TwoFileSet set;
+  const std::string list = SfvLine("a.bin", testing::BitwiseCrc32(set.a)) + SfvLine("b.bin", testing::BitwiseCrc32(set.b));
+  WideTree made;
+  // 256 characters: "dir\*" fits in a path, "dir\*.sfv" does not.
+  const std::string longDirectory = tree.path() + std::string(256 - tree.path().size(), 'd');
+  ASSERT_TRUE(made.Directory(L"\\\\?\\" + Wide(longDirectory)));
+  ASSERT_TRUE(made.File(L"\\\\?\\" + Wide(longDirectory) + L"\\set.sfv", list));
+  ToolRun tooLong = RunTool("--report " + Quoted(longDirectory));
+  EXPECT_EQ(tooLong.exitCode, 2u) << tooLong.output;
+  EXPECT_NE(tooLong.output.find("cannot list the SFV files in " + longDirectory), std::string::npos)
+      << tooLong.output;
+
+  // A Cyrillic name, which code page 1252 shows as '?'; a.bin there, b.bin
+  // missing, so the set is incomplete.
+  const std::wstring unshowable = Wide(walkedTree.path()) + L"\u0416\u0416\u0416";
+  ASSERT_TRUE(made.Directory(unshowable));
+  ASSERT_TRUE(made.File(unshowable + L"\\set.sfv", list));
+  ASSERT_TRUE(made.File(unshowable + L"\\a.bin", set.a));
+  ToolRun walked = RunTool("--report --recursive " + Quoted(walkedTree.path()));
+  EXPECT_EQ(walked.exitCode, 1u) << walked.output;
+  EXPECT_NE(walked.output.find("\tset.sfv\t2 entries\t1 good\t0 bad\t1 missing\t50%\n"), std::string::npos)
+      << walked.output;
+}
+
 constexpr char kHoldLockVariable[] = "SFVCHECK_TEST_HOLD_PASS_LOCK";
 
 // Not a test of its own: the child process of the test below, which holds the
