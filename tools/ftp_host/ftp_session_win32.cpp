@@ -310,7 +310,7 @@ class Session {
   }
 
   bool ReceiveControl() {
-    char buffer[1024];
+    char buffer[16 * 1024];  // a flood during a transfer is read at its pace
     const int received = recv(control_.get(), buffer, sizeof buffer, 0);
     if (received <= 0) {
       controlClosed_ = true;
