@@ -35,8 +35,11 @@ static_assert(sizeof kMenuItemText == 25, "24 characters and the NUL");
 
 // One pass at a time in the process (the critical section), and none while
 // another process, the rescan tool, runs one (the machine-wide mutex, taken
-// inside the section so only one worker waits on it). When the mutex cannot
-// be had the plug-in checks all the same, serialised within the server only.
+// inside the section so only one worker waits on it). The wait for another
+// process is bounded: a holder that never lets go must not stop the checks,
+// nor the shutdown, which waits for them. When the mutex cannot be opened or
+// had in time, the plug-in checks all the same, serialised within the server
+// only, and later passes try without waiting until the mutex is had again.
 class ModuleCheckLock : public CheckLock {
  public:
   void lock() override {
@@ -44,9 +47,9 @@ class ModuleCheckLock : public CheckLock {
     // Opened on first use rather than at load: no security-descriptor work
     // under the loader lock. A failed open is retried at the next pass.
     failure_ = ERROR_SUCCESS;
-    if (!machineLock_.Open() || !machineLock_.Acquire()) {
-      failure_ = machineLock_.error() != ERROR_SUCCESS ? machineLock_.error() : ERROR_GEN_FAILURE;
-    }
+    if (!machineLock_.Open()) return CheckWithoutMachineLock();
+    if (!machineLock_.Acquire(givenUp_ ? 0 : kMachineLockWaitMs)) return CheckWithoutMachineLock();
+    givenUp_ = false;
   }
   void unlock() override {
     machineLock_.Release();
@@ -55,9 +58,22 @@ class ModuleCheckLock : public CheckLock {
   std::uint32_t LastLockFailure() const override { return failure_; }
 
  private:
+  // A pass of the rescan tool is usually over within this; a holder that
+  // keeps it longer is not waited for.
+  static constexpr DWORD kMachineLockWaitMs = 5000;
+
+  // The one place where a pass goes ahead without the machine-wide lock.
+  // The pass tells why (and the log has it) when the plug-in gives up on the
+  // lock, not again on each later pass that goes ahead without waiting.
+  void CheckWithoutMachineLock() {
+    if (!givenUp_) failure_ = machineLock_.error() != ERROR_SUCCESS ? machineLock_.error() : ERROR_GEN_FAILURE;
+    givenUp_ = true;
+  }
+
   CriticalSection section_;
-  MachinePassLock machineLock_;
-  DWORD failure_ = ERROR_SUCCESS;  // guarded by section_
+  MachinePassLock machineLock_;  // used under section_
+  bool givenUp_ = false;         // under section_: the last pass went ahead without it
+  DWORD failure_ = ERROR_SUCCESS;  // under section_: why this pass went ahead without it
 };
 
 // Module-wide state, made when the module loads and destroyed when it

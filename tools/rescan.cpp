@@ -153,20 +153,48 @@ class ToolCheckLock : public CheckLock {
   bool showWaits_;
 };
 
+// `wide` in the ANSI code page, exactly: false when the code page lacks one
+// of its characters (the ANSI listing shows '?' or a look-alike then, and
+// that name reaches another entry or none).
+bool ExactAnsi(const wchar_t* wide, std::string& ansi) {
+  const UINT codePage = GetACP();
+  BOOL lossy = FALSE;
+  BOOL* lossyOut = codePage == CP_UTF8 ? nullptr : &lossy;
+  const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  ansi.clear();
+  const int size = WideCharToMultiByte(codePage, flags, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return false;
+  ansi.resize(static_cast<std::size_t>(size));
+  WideCharToMultiByte(codePage, flags, wide, -1, ansi.data(), size, nullptr, lossyOut);
+  ansi.resize(static_cast<std::size_t>(size - 1));
+  return !lossy;
+}
+
 // The subdirectories of `directory` (ending in '\'), sorted without regard to
 // case. Reparse points (junctions, symbolic links, mount points) are left
-// out, so a walk never leaves the tree it was given.
-bool ListSubdirectories(const std::string& directory, std::vector<std::string>& subdirectories) {
-  WIN32_FIND_DATAA data;
-  OwnedFind find(FindFirstFileA((directory + "*").c_str(), &data));
+// out, so a walk never leaves the tree it was given. A name the ANSI code
+// page cannot show is reached by its 8.3 short name; one without a short
+// name is put in `unreachable`. False when the listing was cut short.
+bool ListSubdirectories(const std::string& directory, std::vector<std::string>& subdirectories,
+                        std::vector<std::string>& unreachable) {
+  WIN32_FIND_DATAW data;
+  OwnedFind find(FindFirstFileW((Widen(directory, CP_ACP) + L"*").c_str(), &data));
   if (!find) return GetLastError() == ERROR_FILE_NOT_FOUND;
   do {
-    std::string_view name = data.cFileName;
-    if (name == "." || name == "..") continue;
+    const std::wstring_view name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
-    subdirectories.push_back(directory + data.cFileName + "\\");
-  } while (FindNextFileA(find.get(), &data));
+    std::string ansi;
+    std::string shortName;
+    if (ExactAnsi(data.cFileName, ansi)) {
+      subdirectories.push_back(directory + ansi + "\\");
+    } else if (data.cAlternateFileName[0] != L'\0' && ExactAnsi(data.cAlternateFileName, shortName)) {
+      subdirectories.push_back(directory + shortName + "\\");
+    } else {
+      unreachable.push_back(directory + ansi);  // as near as the code page comes
+    }
+  } while (FindNextFileW(find.get(), &data));
   if (GetLastError() != ERROR_NO_MORE_FILES) return false;  // cut short: some may be missing
   std::sort(subdirectories.begin(), subdirectories.end(),
             [](const std::string& a, const std::string& b) { return lstrcmpiA(a.c_str(), b.c_str()) < 0; });
@@ -196,7 +224,9 @@ class Rescan {
 
   int Run() {
     if (!lock_.Open()) {
-      Error("cannot open the lock shared with the plug-in (error " + std::to_string(lock_.error()) + ")");
+      // Only the system, administrators and the service accounts may take it.
+      const std::string hint = lock_.error() == ERROR_ACCESS_DENIED ? "; run as an administrator" : "";
+      Error("cannot open the lock shared with the plug-in (error " + std::to_string(lock_.error()) + ")" + hint);
       return kExitError;
     }
     std::set<std::string> seen;
@@ -233,8 +263,13 @@ class Rescan {
 
       // Listed before the check, which may make a meter folder here.
       std::vector<std::string> subdirectories;
-      if (options_.recursive && !ListSubdirectories(directory, subdirectories)) {
+      std::vector<std::string> unreachable;
+      if (options_.recursive && !ListSubdirectories(directory, subdirectories, unreachable)) {
         Error("cannot list " + directory + " (error " + std::to_string(GetLastError()) + ")");
+        failed_ = true;
+      }
+      for (const std::string& name : unreachable) {
+        Error("cannot reach " + name + ": its name has characters outside the ANSI code page and no short name");
         failed_ = true;
       }
       Check(directory);
@@ -247,6 +282,15 @@ class Rescan {
     if (progress_) {
       Write(STD_ERROR_HANDLE, "[" + std::to_string(directories_) + " directories, " + std::to_string(lists_) +
                                   " lists] " + directory + "\n");
+    }
+    // The check cannot tell that it found no list because the directory
+    // could not be listed (access denied, or a path too long for
+    // "\\*.sfv"): that is the tool's error, not a complete directory.
+    std::vector<std::string> lists;
+    if (!fileSystem_.ListMatchesToEnd(directory + "*.sfv", &lists)) {
+      Error("cannot list the SFV files in " + directory + " (error " + std::to_string(GetLastError()) + ")");
+      failed_ = true;
+      return;
     }
     FileSystem& fs = options_.report ? static_cast<FileSystem&>(readOnly_) : fileSystem_;
     const CheckContext context{fs, lock_, [] { return ReadRunSettings(); },

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "core/check/text.h"
@@ -55,14 +56,17 @@ constexpr std::size_t kLongestPath = 32767;
 // - a text longer than any path (see kLongestPath);
 // - names the system takes for devices in any directory (CON, AUX, COM1,
 //   NUL.txt, ...), which it resolves into the device namespace \\.\ : a
-//   serial port or a console can block a read for ever.
+//   serial port or a console can block a read for ever. Not every system
+//   version resolves every such name (COM¹), so the name is tested too.
 bool IsDiskPath(const std::string& path) {
   if (path.empty() || path.size() > kLongestPath) return false;
   if (path.find('\0') != std::string::npos) return false;
   std::vector<char> full(path.size() + MAX_PATH);
   DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
   if (length == 0 || length >= full.size()) return false;
-  return std::strncmp(full.data(), "\\\\.\\", 4) != 0;
+  if (std::strncmp(full.data(), "\\\\.\\", 4) == 0) return false;
+  const std::string_view name(full.data(), length);
+  return !IsDeviceName(name.substr(name.find_last_of('\\') + 1));
 }
 
 // Read sharing only: the open fails while anyone holds the file for writing.
@@ -74,6 +78,29 @@ OwnedFile OpenDenyingWrite(const std::string& path) {
 }
 
 }  // namespace
+
+bool IsDeviceName(std::string_view name) {
+  // What comes before the first dot, without trailing blanks: "nul.txt" and
+  // "CON .log" are devices too.
+  std::string_view base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  if (base.size() < 3 || base.size() > 7) return false;  // no device name is shorter or longer
+  wchar_t wide[8];
+  const int size = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, base.data(), static_cast<int>(base.size()),
+                                       wide, 8);
+  if (size < 3) return false;
+  std::wstring upper(wide, static_cast<std::size_t>(size));
+  for (wchar_t& c : upper) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"}) {
+    if (upper == device) return true;
+  }
+  if (upper.size() != 4 || (upper.compare(0, 3, L"COM") != 0 && upper.compare(0, 3, L"LPT") != 0)) return false;
+  // The superscript digits one to three count as digits here.
+  const wchar_t digit = upper[3];
+  return (digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
+}
 
 std::unique_ptr<ReadableFile> Win32FileSystem::OpenForCheck(const std::string& path) {
   OwnedFile file = OpenDenyingWrite(path);

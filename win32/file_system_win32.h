@@ -2,10 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "core/check/file_system.h"
 
 namespace sfvcheck {
+
+// Whether Windows takes the plain name `name` (ANSI) for a device in any
+// directory: CON, PRN, AUX, NUL, CONIN$, CONOUT$, CLOCK$, COM0 to COM9 and
+// LPT0 to LPT9 (the superscripts ¹ ² ³ as digits too), in any case, alone or
+// before an extension or blanks. The file system opens no such name.
+bool IsDeviceName(std::string_view name);
 
 class Win32FileSystem : public FileSystem {
  public:

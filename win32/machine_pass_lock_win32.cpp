@@ -5,11 +5,10 @@
 namespace sfvcheck {
 namespace {
 
-// System and administrators: all access. Authenticated users (which takes in
-// an operator's account and a server's own account) and the two service
-// accounts: wait and release, which is all that taking the lock needs.
-constexpr char kLockSecurity[] =
-    "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;AU)(A;;0x00100001;;;LS)(A;;0x00100001;;;NS)";
+// System and administrators: all access. The two service accounts: wait and
+// release, which is all that taking the lock needs. No one else: any account
+// that may take the lock can hold it and so hold up every other pass.
+constexpr char kLockSecurity[] = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;LS)(A;;0x00100001;;;NS)";
 
 // Only what the lock needs, so that opening a mutex made by another account
 // asks for no more than its descriptor grants.
@@ -38,7 +37,11 @@ bool MachinePassLock::Acquire(DWORD milliseconds) {
   if (!mutex_ || held_) return held_;
   DWORD waited = WaitForSingleObject(mutex_.get(), milliseconds);
   held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-  if (waited == WAIT_FAILED) error_ = GetLastError();
+  if (waited == WAIT_FAILED) {
+    error_ = GetLastError();
+  } else if (waited == WAIT_TIMEOUT) {
+    error_ = ERROR_TIMEOUT;
+  }
   return held_;
 }
 

@@ -2,9 +2,9 @@
 // checks upload directories: the plug-in inside the server and the rescan
 // tool. It is a named mutex in the global namespace, so a server running as
 // a service (session 0) and an operator's tool in a desktop session find the
-// same object; its security descriptor lets any logged-on account, the
-// service accounts and the system wait on it and release it, whichever
-// process happened to create it.
+// same object; its security descriptor lets only the system, administrators
+// and the service accounts wait on it and release it, whichever of them
+// happened to create it.
 #pragma once
 
 #include <windows.h>

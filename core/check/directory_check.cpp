@@ -120,7 +120,9 @@ std::string PartlyShownPattern(std::string_view name) {
 // It answers only where it is sure, and says kUnknown otherwise: for names in
 // a subdirectory, names beyond ASCII, names that reach past the plain name
 // (':' for a stream) or may be an 8.3 alias ('~'), names that a listed name
-// shown only in part could stand for, and every name when the directory
+// shown only in part could stand for, names whose key several listed entries
+// share (a case-sensitive directory holding a.rar and A.RAR, or a name with
+// a trailing dot made through "\\?\"), and every name when the directory
 // could not be listed to its end.
 class DirectoryListing {
  public:
@@ -130,24 +132,26 @@ class DirectoryListing {
     std::vector<DirectoryEntry> entries;
     complete_ = fs.ListDirectory(prefix, &entries);
     if (!complete_) return;
-    for (const DirectoryEntry& entry : entries) {
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+      const DirectoryEntry& entry = entries[index];
       const Kind kind = entry.isDirectory ? Kind::kDirectory : entry.size == 0 ? Kind::kEmptyFile : Kind::kFile;
       for (const std::string* name : {&entry.name, &entry.shortName}) {
         if (name->empty()) continue;
         if (IsPartlyShown(*name)) {
           partlyShown_.push_back(PartlyShownPattern(*name));
           if (entry.isDirectory) partlyShownDirectory_ = true;
-        } else if (name == &entry.name) {
-          names_[NameKey(fs, *name)] = {kind, *name};
-        } else {
-          names_.emplace(NameKey(fs, *name), Name{kind, entry.name});
+          continue;
         }
+        std::string key = NameKey(fs, *name);
+        auto [it, added] = names_.try_emplace(key, Name{kind, entry.name, index});
+        // Which of two entries a name reaches is the file system's to say.
+        if (!added && it->second.entry != index) shared_.insert(std::move(key));
       }
     }
   }
 
   // Whether the listing knows every directory by name.
-  bool knowsDirectories() const { return complete_ && !partlyShownDirectory_; }
+  bool knowsDirectories() const { return complete_ && !partlyShownDirectory_ && shared_.empty(); }
 
   Kind Look(const std::string& path) const {
     std::string key;
@@ -168,7 +172,7 @@ class DirectoryListing {
     if (it != names_.end()) {
       it->second.kind = kind;  // a replaced file keeps its stored spelling
     } else {
-      names_[key] = {kind, fs_.StoredName(path.substr(prefix_.size()))};
+      names_[key] = {kind, fs_.StoredName(path.substr(prefix_.size())), kMadeByPass};
     }
   }
 
@@ -194,9 +198,12 @@ class DirectoryListing {
   }
 
  private:
+  static constexpr std::size_t kMadeByPass = static_cast<std::size_t>(-1);
+
   struct Name {
     Kind kind;
     std::string stored;
+    std::size_t entry;  // its index in the listing (kMadeByPass: made since)
   };
 
   // The key of a plain name of this directory that the listing can vouch for.
@@ -207,7 +214,7 @@ class DirectoryListing {
     const std::string_view name = std::string_view(path).substr(prefix_.size());
     if (!IsAscii(name) || name.find_first_of("\\/:~") != std::string_view::npos) return false;
     *key = NameKey(fs_, name);
-    if (key->empty()) return false;
+    if (key->empty() || shared_.count(*key) != 0) return false;
     for (const std::string& pattern : partlyShown_) {
       if (WildcardMatchNoCase(pattern, *key)) return false;
     }
@@ -218,6 +225,7 @@ class DirectoryListing {
   const std::string& prefix_;
   bool complete_ = false;
   std::unordered_map<std::string, Name> names_;  // by NameKey, 8.3 aliases too
+  std::unordered_set<std::string> shared_;       // keys of more than one listed entry
   std::vector<std::string> partlyShown_;         // patterns, see PartlyShownPattern
   bool partlyShownDirectory_ = false;
 };

@@ -567,6 +567,39 @@ TEST_F(DirectoryCheckTest, PassAsksTheFileSystemOnlyWhatItsListingCannotTell) {
   EXPECT_EQ(fs.Calls(FsOp::kOpenForCheck, kDir + "c.rar"), 1u);
 }
 
+// A case-sensitive directory, or one holding a name with a trailing dot made
+// through "\\?\": its listing shows, after the good file a.rar, a directory
+// whose name the file system folds to the same key (before or after it),
+// which the fake itself cannot hold. The file is asked for, not taken for
+// its twin.
+class TwinListingFileSystem : public MemoryFileSystem {
+ public:
+  TwinListingFileSystem(std::string twin, bool first) : twin_(std::move(twin)), first_(first) {}
+  bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) override {
+    const bool complete = MemoryFileSystem::ListDirectory(prefix, entries);
+    entries->insert(first_ ? entries->begin() : entries->end(), DirectoryEntry{twin_, "", 0, true});
+    return complete;
+  }
+
+ private:
+  std::string twin_;
+  bool first_;
+};
+
+TEST(DirectoryListingTest, FileIsNotJudgedByATwinWhoseNameFoldsAlike) {
+  for (const auto& [twin, first] : {std::pair{"A.RAR", false}, {"a.rar.", false}, {"A.RAR", true}}) {
+    TwinListingFileSystem fs(twin, first);
+    const std::string a = testing::RandomBytes(3000, 'a');
+    fs.AddFile(kDir + "a.rar", a);
+    fs.AddFile(kDir + "set.sfv", testing::SfvLine("a.rar", testing::BitwiseCrc32(a)));
+    StdCheckLock lock;
+    const CheckContext context{fs, lock, [] { return RunSettings{}; }};
+    DirectoryCheck(context, kDir + "a.rar");
+    const std::vector<std::string> names = fs.Names(kDir);
+    EXPECT_EQ(NameSet(names.begin(), names.end()), (NameSet{kFull, "a.rar", "set.sfv"})) << twin << first;
+  }
+}
+
 // A burst: an event's check leaves its pass to a later event's check that
 // has started, and runs its own when the later event's check never starts;
 // an event received while a pass runs still gets a pass.

@@ -7,6 +7,7 @@
 // as a child process, the plug-in's checks on its own workers.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -32,17 +33,23 @@ using testing::SfvLine;
 using testing::TempDirectory;
 using testing::WriteFileBytes;
 
-// The tool beside this test program.
-std::string ToolPath() {
+std::string ThisProgram() {
   char path[MAX_PATH];
   DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string text(path, length);
-  return text.substr(0, text.find_last_of('\\') + 1) + "sfvcheck-rescan.exe";
+  return std::string(path, length);
 }
 
+// The tool beside this test program.
+std::string ToolPath() {
+  const std::string self = ThisProgram();
+  return self.substr(0, self.find_last_of('\\') + 1) + "sfvcheck-rescan.exe";
+}
+
+// A child process with its stdout and stderr on one pipe: the tool, or this
+// program playing another process.
 class RunningTool {
  public:
-  explicit RunningTool(const std::string& arguments) {
+  explicit RunningTool(const std::string& arguments, const std::string& program = ToolPath()) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -56,7 +63,7 @@ class RunningTool {
     startup.hStdOutput = writer.get();
     startup.hStdError = writer.get();
     startup.hStdInput = nullptr;
-    std::string command = "\"" + ToolPath() + "\" " + arguments;
+    std::string command = "\"" + program + "\" " + arguments;
     PROCESS_INFORMATION process{};
     if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
       ADD_FAILURE() << "cannot start " << command;
@@ -64,6 +71,22 @@ class RunningTool {
     }
     CloseHandle(process.hThread);
     process_.reset(process.hProcess);
+  }
+
+  // Reads output until `text` has come; false when the child ended first.
+  bool AwaitOutput(const std::string& text) {
+    std::string seen;
+    char buffer[256];
+    DWORD got = 0;
+    while (seen.find(text) == std::string::npos) {
+      if (!output_ || !ReadFile(output_.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) return false;
+      seen.append(buffer, got);
+    }
+    return true;
+  }
+
+  void Kill() {
+    if (process_) TerminateProcess(process_.get(), 1);
   }
 
   bool StillRunningAfter(DWORD milliseconds) {
@@ -315,6 +338,118 @@ TEST_F(RescanTest, ARescanThatCompletesASetLogsItOnce) {
   const std::string text = FileExists(log) ? testing::ReadFileBytes(log) : std::string();
   EXPECT_EQ(text.find("\"kind\":\"complete\""), text.rfind("\"kind\":\"complete\"")) << text;
   EXPECT_NE(text.find("\"files\":2,\"bytes\":8000,"), std::string::npos) << text;
+}
+
+// Files made through the wide API, for names the ANSI functions cannot
+// reach; removed again, deepest first, when the object goes.
+class WideTree {
+ public:
+  ~WideTree() {
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
+      if (!DeleteFileW(it->c_str())) RemoveDirectoryW(it->c_str());
+    }
+  }
+  bool Directory(const std::wstring& path) { return Made(path, CreateDirectoryW(path.c_str(), nullptr) != FALSE); }
+  bool File(const std::wstring& path, const std::string& bytes) {
+    OwnedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return Made(path, file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                        nullptr) && written == bytes.size());
+  }
+
+ private:
+  bool Made(const std::wstring& path, bool made) {
+    if (made) made_.push_back(path);
+    return made;
+  }
+  std::vector<std::wstring> made_;
+};
+
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+// What the tool cannot see is its error, never a complete set: a directory
+// whose "\*.sfv" pattern is too long for a path although the directory's
+// own path fits. A subdirectory whose name the ANSI code page cannot show
+// is walked all the same (by its short name).
+TEST_F(RescanTest, WhatCannotBeListedIsAnErrorAndUnshowableNamesAreWalked) {
+  TempDirectory tree;
+  TempDirectory walkedTree;
+  const TwoFileSet set;
+  const std::string list = SfvLine("a.bin", testing::BitwiseCrc32(set.a)) + SfvLine("b.bin", testing::BitwiseCrc32(set.b));
+  WideTree made;
+  // 256 characters: "dir\*" fits in a path, "dir\*.sfv" does not.
+  const std::string longDirectory = tree.path() + std::string(256 - tree.path().size(), 'd');
+  ASSERT_TRUE(made.Directory(L"\\\\?\\" + Wide(longDirectory)));
+  ASSERT_TRUE(made.File(L"\\\\?\\" + Wide(longDirectory) + L"\\set.sfv", list));
+  ToolRun tooLong = RunTool("--report " + Quoted(longDirectory));
+  EXPECT_EQ(tooLong.exitCode, 2u) << tooLong.output;
+  EXPECT_NE(tooLong.output.find("cannot list the SFV files in " + longDirectory), std::string::npos)
+      << tooLong.output;
+
+  // A Cyrillic name, which code page 1252 shows as '?'; a.bin there, b.bin
+  // missing, so the set is incomplete.
+  const std::wstring unshowable = Wide(walkedTree.path()) + L"\u0416\u0416\u0416";
+  ASSERT_TRUE(made.Directory(unshowable));
+  ASSERT_TRUE(made.File(unshowable + L"\\set.sfv", list));
+  ASSERT_TRUE(made.File(unshowable + L"\\a.bin", set.a));
+  ToolRun walked = RunTool("--report --recursive " + Quoted(walkedTree.path()));
+  EXPECT_EQ(walked.exitCode, 1u) << walked.output;
+  EXPECT_NE(walked.output.find("\tset.sfv\t2 entries\t1 good\t0 bad\t1 missing\t50%\n"), std::string::npos)
+      << walked.output;
+}
+
+constexpr char kHoldLockVariable[] = "SFVCHECK_TEST_HOLD_PASS_LOCK";
+
+// Not a test of its own: the child process of the test below, which holds the
+// pass lock as another program that never lets go would.
+TEST(PassLockHolder, HoldsTheLockWhenStartedToDoSo) {
+  if (GetEnvironmentVariableA(kHoldLockVariable, nullptr, 0) == 0) GTEST_SKIP() << "run by the test below";
+  MachinePassLock lock;
+  ASSERT_TRUE(lock.Open() && lock.Acquire(0));
+  std::printf("lock held\n");
+  std::fflush(stdout);
+  Sleep(120000);
+}
+
+// Another process takes the lock and keeps it: the plug-in waits for it a
+// few seconds, then checks all the same, and the shutdown is not held up.
+TEST_F(RescanTest, PluginChecksAndShutsDownWhileAnotherProcessKeepsTheLock) {
+  const std::string marker = outside_ / "b-[MISSING].bin";
+  SetEnvironmentVariableA(kHoldLockVariable, "1");
+  RunningTool holder("--gtest_filter=PassLockHolder.*", ThisProgram());
+  SetEnvironmentVariableA(kHoldLockVariable, nullptr);
+  ASSERT_TRUE(holder.AwaitOutput("lock held"));
+
+  PluginHost::Get().FileArrived(outside_ / "a.bin");
+  Sleep(1000);
+  EXPECT_FALSE(FileExists(marker)) << "the plug-in did not wait for the lock at all";
+  const DWORD start = GetTickCount();
+  PluginHost::Get().WaitForChecks("check while another process keeps the lock", 60);
+  EXPECT_LT(GetTickCount() - start, 15000u) << "the shutdown waited too long for the lock";
+  EXPECT_TRUE(FileExists(marker)) << "no check while another process keeps the lock";
+
+  // Later checks do not wait again for a holder that did not let go.
+  ASSERT_TRUE(DeleteFileA(marker.c_str()));
+  const DWORD again = GetTickCount();
+  PluginHost::Get().CheckNow(outside_ / "a.bin");
+  EXPECT_LT(GetTickCount() - again, 4000u);
+  EXPECT_TRUE(FileExists(marker));
+
+  // Once the holder is gone the plug-in takes the lock again.
+  holder.Kill();
+  DWORD exitCode = 0;
+  holder.Finish(&exitCode);
+  PluginHost::Get().CheckNow(outside_ / "a.bin");
+  MachinePassLock lock;
+  ASSERT_TRUE(lock.Open());
+  ASSERT_TRUE(lock.Acquire(0));
+  ASSERT_TRUE(DeleteFileA(marker.c_str()));
+  PluginHost::Get().FileArrived(outside_ / "a.bin");
+  Sleep(1500);
+  EXPECT_FALSE(FileExists(marker)) << "the plug-in no longer waits for the lock";
+  lock.Release();
+  PluginHost::Get().WaitForChecks("check after the holder ended");
+  EXPECT_TRUE(FileExists(marker));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -58,8 +59,8 @@ class Host:
     """ftp_host.exe under Wine, serving `root` on a port of its choosing, with
     the plug-in beside it or the DLL given."""
 
-    def __init__(self, bits, build, root, dll=None, stop_after=900):
-        self.bits, self.build, self.root = bits, build, root
+    def __init__(self, bits, build, root, options=(), dll=None, stop_after=900):
+        self.bits, self.build, self.root, self.options = bits, build, root, list(options)
         self.dll, self.stop_after = dll, stop_after
         self.stop_file = root.rstrip("/") + ".stop"
         self.log_path = root.rstrip("/") + ".log"
@@ -74,8 +75,8 @@ class Host:
         dll = ["--dll", windows_path(self.dll)] if self.dll else []
         self.process = subprocess.Popen(
             [WINE_RUN, str(self.bits), os.path.join(self.build, "ftp_host.exe"), "--port", "0"] + dll +
-            ["--stop-file", windows_path(self.stop_file), "--stop-after", str(self.stop_after),
-             windows_path(self.root)],
+            ["--stop-file", windows_path(self.stop_file), "--stop-after", str(self.stop_after)] + self.options +
+            [windows_path(self.root)],
             stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, start_new_session=True)
         match = wait_until("the host to listen", lambda: re.search(r"listening on 127\.0\.0\.1:(\d+)",
                                                                    self.log_text()), 120)
@@ -448,7 +449,146 @@ def scenario_shutdown(bits, build, work):
         fail("the meter does not count %d good of %d" % (good, len(names)))
 
 
+def scenario_hostile_clients(bits, build, work):
+    """Clients that misbehave (ftplib and raw sockets): an overlong command
+    line, a flood on the control connection during an upload, a restart of a
+    file moved aside as bad, a stranger on the passive port, device names,
+    more connections than the host takes; then, with a stand-in plug-in, that
+    every upload is closed before its file event."""
+    root = os.path.join(work, "root")
+    os.makedirs(os.path.join(root, "rel"))
+    good = os.urandom(100_000)
+    with open(os.path.join(root, "victim.txt"), "w") as victim:
+        victim.write("must stay\n")
+    default_settings(bits)
+    host = Host(bits, build, root, ["--max-connections", "4"]).start()
+    try:
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", host.port, timeout=60)
+        ftp.login("user", "user")
+        ftp.voidcmd("TYPE I")
+        # Four connections at most: the fifth is turned away with 421.
+        others = [socket.create_connection(("127.0.0.1", host.port), timeout=30) for _ in range(4)]
+        greetings = [other.recv(200)[:3] for other in others]
+        for other in others:
+            other.close()
+        if greetings != [b"220", b"220", b"220", b"421"]:
+            fail("connections beyond the cap: %s" % greetings)
+
+        # The rest of an overlong line, arriving after the 500, is dropped
+        # up to its line end, not run as a command.
+        ftp.sock.sendall(b"X" * 5000)
+        if not ftp.getline().startswith("500"):
+            fail("no 500 for an overlong line")
+        ftp.sock.sendall(b"DELE victim.txt\r\nNOOP\r\n")
+        if ftp.getline()[:3] != "200" or not os.path.exists(os.path.join(root, "victim.txt")):
+            fail("the rest of an overlong line ran as a command")
+
+        # A flood without a line end on the control connection while an
+        # upload runs: read at the pace it comes, held within the line limit,
+        # answered with 500 once the upload is over; the upload is intact.
+        data = ftp.transfercmd("STOR flood.bin")
+        data.sendall(good[:50_000])
+        started = time.time()
+        sent = 0
+        try:
+            while sent < 32:
+                ftp.sock.settimeout(max(0.1, started + 60 - time.time()))
+                ftp.sock.sendall(b"Y" * (1 << 20))
+                sent += 1
+        except socket.timeout:
+            fail("the host took only %d MiB without a line end in 60 s" % sent)
+        ftp.sock.settimeout(60)
+        ftp.sock.sendall(b"\r\n")
+        flooded = time.time() - started
+        data.sendall(good[50_000:])
+        data.close()
+        replies = [ftp.getline()[:3], ftp.getline()[:3], ftp.sendcmd("NOOP")[:3]]
+        if replies != ["226", "500", "200"]:
+            fail("after a 32 MiB line during an upload: %s" % replies)
+        if open(os.path.join(root, "flood.bin"), "rb").read() != good:
+            fail("the upload during the flood differs")
+        print("32 MiB without a line end during an upload taken in %.1f s" % flooded)
+
+        # A broken upload moved aside as bad, then a client resuming it: the
+        # restart beyond the end of a file that is not there is refused and
+        # makes no empty a.rar for the plug-in to copy over the -[BAD] file.
+        ftp.storbinary("STOR rel/a.sfv", iter_bytes(b"a.rar %08X\r\n" % zlib.crc32(good)))
+        ftp.storbinary("STOR rel/a.rar", iter_bytes(good[:60_000]))
+        bad = os.path.join(root, "rel", "a-[BAD].rar")
+        wait_until("the cut upload to be moved aside", lambda: os.path.exists(bad), 60)
+        try:
+            ftp.transfercmd("STOR rel/a.rar", rest=60_000).close()
+            fail("a restart of an absent file was taken")
+        except ftplib.error_perm as error:
+            if not str(error).startswith("554"):
+                fail("a restart of an absent file: %s" % error)
+
+        # A stranger that connects to the passive port first is turned away;
+        # the upload takes the client's own data connection.
+        port = int(ftp.sendcmd("EPSV").split("|")[3])
+        stranger = socket.socket()
+        stranger.bind(("127.0.0.2", 0))
+        stranger.connect(("127.0.0.1", port))
+        stranger.sendall(b"stranger's data")
+        stranger.close()
+        time.sleep(0.5)
+        ftp.putcmd("STOR passive.bin")
+        own = socket.create_connection(("127.0.0.1", port), timeout=30)
+        if not ftp.getresp().startswith("150"):
+            fail("STOR did not start")
+        own.sendall(b"client's data")
+        own.close()
+        ftp.voidresp()
+        if open(os.path.join(root, "passive.bin"), "rb").read() != b"client's data":
+            fail("the passive port took a stranger's connection")
+
+        # Device names with superscript digits (ANSI code page 1252).
+        ansi = ftplib.FTP(encoding="latin-1")
+        ansi.connect("127.0.0.1", host.port, timeout=60)
+        ansi.login("user", "user")
+        for name in ("COM\u00b9", "lpt\u00b2.txt", "Com\u00b3.log"):
+            try:
+                ansi.storbinary("STOR " + name, iter_bytes(b"device"))
+                fail("a device name was taken: %r" % name)
+            except ftplib.error_perm:
+                pass
+        ansi.quit()
+
+        ftp.quit()
+        wait_until("a connection once others have gone", lambda: (lambda c: (c.recv(200)[:3] == b"220", c.close())[0])(
+            socket.create_connection(("127.0.0.1", host.port), timeout=30)), 30)
+        bad_bytes = open(bad, "rb").read()
+    finally:
+        log = host.stop()
+    if bad_bytes != good[:60_000] or open(bad, "rb").read() != good[:60_000]:
+        fail("the file moved aside as bad lost its data")
+    if os.path.exists(os.path.join(root, "rel", "a.rar")):
+        fail("a refused restart left a.rar")
+    if sorted(os.listdir(root)) != ["flood.bin", "passive.bin", "rel", "victim.txt"]:
+        fail("unexpected files in the root: %s" % os.listdir(root))
+    if log.count("event 10 ") != 4:
+        fail("file events for refused uploads:\n" + log[-3000:])
+
+    # The upload is closed before its file event: a check that opens it
+    # denying writers at that moment (the stand-in plug-in) succeeds.
+    probe = Host(bits, build, os.path.join(root, "rel"), dll=os.path.join(build, "upload_probe.dll")).start()
+    try:
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", probe.port, timeout=60)
+        ftp.login("user", "user")
+        for name in ("probe1.bin", "probe2.bin"):
+            ftp.storbinary("STOR " + name, iter_bytes(good))
+        ftp.quit()
+    finally:
+        log = probe.stop()
+    answers = re.findall(r"event 10 .*probe\d\.bin -> (\d)", log)
+    if answers != ["1", "1"]:
+        fail("a check could not open an upload at its file event: %s" % answers)
+
+
 SCENARIOS = {
+    "hostile_clients": scenario_hostile_clients,
     "mirror": scenario_mirror,
     "curl": scenario_curl,
     "site_and_paths": scenario_site_and_paths,

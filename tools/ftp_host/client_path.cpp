@@ -4,25 +4,9 @@
 #include <cstring>
 #include <vector>
 
+#include "win32/file_system_win32.h"
+
 namespace ftphost {
-
-namespace {
-
-bool IsDeviceName(const std::string& name) {
-  // Windows opens the device for these names, whatever the folder and
-  // whatever follows after a dot ("nul.txt" is NUL too).
-  std::string base = name.substr(0, name.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
-  for (const char* device : kDevices) {
-    if (base == device) return true;
-  }
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-         base[3] >= '0' && base[3] <= '9';
-}
-
-}  // namespace
 
 bool IsPlainFileName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
@@ -30,7 +14,8 @@ bool IsPlainFileName(const std::string& name) {
     if (c < 0x20 || std::strchr("\\/:*?\"<>|", c) != nullptr) return false;
   }
   if (name.back() == '.' || name.back() == ' ') return false;
-  return !IsDeviceName(name);
+  // The same device test as the plug-in's file system.
+  return !sfvcheck::IsDeviceName(name);
 }
 
 bool ResolveClientPath(const std::string& currentDir, const std::string& argument, std::string& resolved) {

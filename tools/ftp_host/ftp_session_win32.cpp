@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -24,6 +26,9 @@ constexpr DWORD kIdleMilliseconds = 600000;   // a silent control connection is 
 constexpr DWORD kDataWaitMilliseconds = 30000;  // for the client to open the data connection
 constexpr DWORD kShareWaitMilliseconds = 3000;  // for a reader (the plug-in's check) to let go of a file
 constexpr std::size_t kMaxCommandLine = 4096;
+// Control input held during a transfer (commands wait until it is over);
+// beyond this the control connection is not read until the transfer ends.
+constexpr std::size_t kMaxQueuedInput = 64 * 1024;
 constexpr std::size_t kChunk = 64 * 1024;
 
 struct Account {
@@ -207,6 +212,8 @@ class Session {
     const BOOL inline_ = TRUE;
     setsockopt(control_.get(), SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&inline_), sizeof inline_);
     LimitSendTime(control_.get());
+    int peerLength = sizeof controlPeer_;
+    getpeername(control_.get(), reinterpret_cast<sockaddr*>(&controlPeer_), &peerLength);
     Reply("220 sfvcheck FTP host ready; names are in the ANSI code page.");
     std::string line;
     while (!quit_ && ReadCommand(line)) Handle(line);
@@ -249,7 +256,7 @@ class Session {
     SendAll(control_.get(), text.data(), text.size());
   }
 
-  // Appends received bytes to the command buffer without the Telnet
+  // Takes received bytes into the control input without the Telnet
   // commands that clients send around ABOR (IAC IP, IAC DM, ...).
   void TakeControlBytes(const char* data, int size) {
     for (int i = 0; i < size; ++i) {
@@ -260,7 +267,7 @@ class Session {
         // command at all: the urgent Data Mark can be missing from the
         // stream, leaving "IAC IP IAC ABOR".
         telnetState_ = (c >= 0xFB && c <= 0xFE) ? 2 : 0;
-        if (c == 0xFF || c < 0xF0) input_ += static_cast<char>(c);
+        if (c == 0xFF || c < 0xF0) TakeByte(static_cast<char>(c));
         continue;
       }
       if (telnetState_ == 2) {
@@ -271,12 +278,39 @@ class Session {
         telnetState_ = 1;
         continue;
       }
-      input_ += static_cast<char>(c);
+      TakeByte(static_cast<char>(c));
     }
   }
 
+  // Lines end at LF, with or without CR. A line that grows past the limit
+  // is queued as too long at once (so it is answered even if its end never
+  // comes), and the rest of it, up to its LF, is dropped: no part of it may
+  // run as a command, and memory stays bounded whatever a client sends.
+  void TakeByte(char c) {
+    if (c == '\n') {
+      if (discarding_) {
+        discarding_ = false;
+        return;
+      }
+      if (!partial_.empty() && partial_.back() == '\r') partial_.pop_back();
+      queuedBytes_ += partial_.size() + 1;
+      lines_.push_back({std::move(partial_), false});
+      partial_.clear();
+      return;
+    }
+    if (discarding_) return;
+    if (partial_.size() <= kMaxCommandLine) {  // one more for a CR
+      partial_ += c;
+      return;
+    }
+    partial_.clear();
+    discarding_ = true;
+    queuedBytes_ += 1;
+    lines_.push_back({std::string(), true});
+  }
+
   bool ReceiveControl() {
-    char buffer[1024];
+    char buffer[16 * 1024];  // a flood during a transfer is read at its pace
     const int received = recv(control_.get(), buffer, sizeof buffer, 0);
     if (received <= 0) {
       controlClosed_ = true;
@@ -286,21 +320,16 @@ class Session {
     return true;
   }
 
-  // Takes a complete line (ended by LF, with or without CR) off the buffer.
-  bool TakeLine(std::string& line) {
-    const std::size_t end = input_.find('\n');
-    if (end == std::string::npos) return false;
-    line = input_.substr(0, end);
-    input_.erase(0, end + 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return true;
-  }
-
   bool ReadCommand(std::string& line) {
     for (;;) {
-      if (TakeLine(line)) return true;
-      if (input_.size() > kMaxCommandLine) {
-        input_.clear();
+      while (!lines_.empty()) {
+        ControlLine next = std::move(lines_.front());
+        lines_.pop_front();
+        queuedBytes_ -= next.text.size() + 1;
+        if (!next.tooLong) {
+          line = std::move(next.text);
+          return true;
+        }
         Reply("500 Command line too long.");
       }
       if (controlClosed_) return false;
@@ -313,25 +342,35 @@ class Session {
     }
   }
 
+  // During a transfer the control connection is read only while the input
+  // held for later has room: INVALID_SOCKET when it has none.
+  SOCKET ControlToWatch() const {
+    return queuedBytes_ < kMaxQueuedInput ? control_.get() : INVALID_SOCKET;
+  }
+
+  // During a transfer: whether the client sent something on the control
+  // connection, read without waiting, and it asked to abort (or went away).
+  bool AbortSentNow() {
+    return ControlToWatch() != INVALID_SOCKET &&
+           WaitReadable(control_.get(), INVALID_SOCKET, 0, stopping_) == Readable::kFirst && AbortRequested();
+  }
+
   // During a transfer: reads what the client sent on the control connection
   // and reports whether it asked to abort (or went away). Other commands
-  // wait in the buffer until the transfer is over.
+  // wait in the input until the transfer is over. Only lines not looked at
+  // before in this transfer are looked at.
   bool AbortRequested() {
-    if (!controlClosed_) ReceiveControl();
+    if (!controlClosed_ && ControlToWatch() != INVALID_SOCKET) ReceiveControl();
     if (controlClosed_) return true;
-    std::size_t start = 0;
-    while (start < input_.size()) {
-      const std::size_t end = input_.find('\n', start);
-      if (end == std::string::npos) break;
-      std::string line = input_.substr(start, end - start);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (Upper(line) == "ABOR") {
+    for (; checkedLines_ < lines_.size(); ++checkedLines_) {
+      const ControlLine& line = lines_[checkedLines_];
+      if (!line.tooLong && Upper(line.text) == "ABOR") {
         LogLine("[%d] > ABOR", id_);
-        input_.erase(start, end + 1 - start);
+        queuedBytes_ -= line.text.size() + 1;
+        lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(checkedLines_));
         abortRequested_ = true;
         return true;
       }
-      start = end + 1;
     }
     return false;
   }
@@ -475,11 +514,32 @@ class Session {
   }
 
   // Accepts the client's data connection on the passive port (one transfer
-  // per PASV/EPSV).
+  // per PASV/EPSV). Only a connection from the control connection's address
+  // is taken: another's is closed and the wait goes on.
   bool AcceptData() {
+    data_.Reset();
+    checkedLines_ = 0;
     if (!passive_.valid()) return false;
-    const Readable ready = WaitReadable(passive_.get(), INVALID_SOCKET, kDataWaitMilliseconds, stopping_);
-    if (ready == Readable::kFirst) data_.Reset(accept(passive_.get(), nullptr, nullptr));
+    const DWORD start = GetTickCount();
+    while (!data_.valid()) {
+      const DWORD elapsed = GetTickCount() - start;
+      if (elapsed >= kDataWaitMilliseconds ||
+          WaitReadable(passive_.get(), INVALID_SOCKET, kDataWaitMilliseconds - elapsed, stopping_) !=
+              Readable::kFirst) {
+        break;
+      }
+      sockaddr_in peer{};
+      int length = sizeof peer;
+      OwnedSocket accepted(accept(passive_.get(), reinterpret_cast<sockaddr*>(&peer), &length));
+      if (!accepted.valid()) break;
+      if (peer.sin_family == AF_INET && peer.sin_addr.s_addr == controlPeer_.sin_addr.s_addr) {
+        data_.Reset(accepted.Release());
+      } else {
+        char address[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+        LogLine("[%d] data connection from %s refused: not the client's address", id_, address);
+      }
+    }
     passive_.Reset();
     if (data_.valid()) LimitSendTime(data_.get());
     return data_.valid();
@@ -575,7 +635,7 @@ class Session {
         break;
       }
       if (!SendAll(data_.get(), buffer.data(), read) || stopping_.load()) break;
-      if (WaitReadable(control_.get(), INVALID_SOCKET, 0, stopping_) == Readable::kFirst && AbortRequested()) break;
+      if (AbortSentNow()) break;
     }
     data_.Reset();
     FinishTransfer(complete);
@@ -612,34 +672,46 @@ class Session {
     if (resolved == "/") return Reply("553 Not a file name: " + argument);
     if (!passive_.valid()) return Reply("425 Use PASV or EPSV first.");
     const bool keep = append || offset != 0;
-    // Never truncated before the data connection is there: a client that
-    // never connects must not cost an existing file its contents.
-    OwnedFile file(OpenForUpload(path, OPEN_ALWAYS));
+    // A refused upload makes no file and no file event: a restart is checked
+    // against the existing file first (beyond its end it would leave a hole
+    // of zeros; on an absent file an empty one, which the plug-in would take
+    // for a corrupt upload and copy over the -[BAD] file of the same name).
+    const bool restart = offset != 0 && !append;
+    Entry existing;
+    if (restart && (!Stat(path, existing) || existing.directory || existing.size < offset)) {
+      return Reply("554 Cannot restart at " + std::to_string(offset) + ".");
+    }
+    Reply("150 Opening data connection for " + resolved + ".");
+    // Opened only once the data connection is there, so a client that never
+    // connects neither creates the file nor costs an existing one its
+    // contents.
+    if (!AcceptData()) return Reply("425 No data connection.");
+    OwnedFile file(OpenForUpload(path, restart ? OPEN_EXISTING : OPEN_ALWAYS));
     if (!file) {
-      return Reply("550 Cannot open " + argument + " for writing (error " + std::to_string(GetLastError()) + ").");
+      const DWORD error = GetLastError();
+      data_.Reset();
+      return Reply("550 Cannot open " + argument + " for writing (error " + std::to_string(error) + ").");
     }
     LARGE_INTEGER position;
     position.QuadPart = static_cast<LONGLONG>(offset);
     LARGE_INTEGER size{};
-    // A restart beyond the end would leave a hole of zeros in the file.
-    if (!GetFileSizeEx(file.get(), &size) || (!append && position.QuadPart > size.QuadPart) ||
+    // The file may have shrunk since it was looked at; it was not created.
+    if (!GetFileSizeEx(file.get(), &size) || (restart && position.QuadPart > size.QuadPart) ||
         (append ? !SetFilePointerEx(file.get(), LARGE_INTEGER{}, nullptr, FILE_END)
                 : !SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN))) {
       file.reset();
-      ReportUpload(path);
+      data_.Reset();
       return Reply("554 Cannot restart at " + std::to_string(offset) + ".");
     }
 
-    Reply("150 Opening data connection for " + resolved + ".");
     bool complete = false;
     unsigned long long bytes = 0;
     bool writeFailed = false;
-    const bool connected = AcceptData();
-    if (connected && !keep && !SetEndOfFile(file.get())) writeFailed = true;
-    if (connected && !writeFailed) {
+    if (!keep && !SetEndOfFile(file.get())) writeFailed = true;
+    if (!writeFailed) {
       std::vector<char> buffer(kChunk);
       for (;;) {
-        const Readable ready = WaitReadable(data_.get(), control_.get(), kIdleMilliseconds, stopping_);
+        const Readable ready = WaitReadable(data_.get(), ControlToWatch(), kIdleMilliseconds, stopping_);
         if (ready == Readable::kSecond) {
           if (AbortRequested()) break;
           continue;
@@ -659,9 +731,7 @@ class Session {
         }
         bytes += written;
         // ABOR must be seen while data keeps coming, not only in a pause.
-        if (WaitReadable(control_.get(), INVALID_SOCKET, 0, stopping_) == Readable::kFirst && AbortRequested()) {
-          break;
-        }
+        if (AbortSentNow()) break;
       }
     }
     data_.Reset();
@@ -673,7 +743,6 @@ class Session {
             bytes);
     ReportUpload(path);
     if (writeFailed) return Reply("451 Write error; transfer aborted.");
-    if (!connected) return Reply("425 No data connection.");
     FinishTransfer(complete);
   }
 
@@ -751,11 +820,21 @@ class Session {
     Reply("500 SITE command not understood.");
   }
 
+  struct ControlLine {
+    std::string text;
+    bool tooLong = false;  // its text dropped; answered with 500
+  };
+
   OwnedSocket control_;
+  sockaddr_in controlPeer_{};
   int id_;
   const HostContext& context_;
   const std::atomic<bool>& stopping_;
-  std::string input_;
+  std::deque<ControlLine> lines_;  // complete lines not yet handled
+  std::size_t queuedBytes_ = 0;    // their size, one byte for each line end
+  std::size_t checkedLines_ = 0;   // how many of them this transfer has looked at for ABOR
+  std::string partial_;            // the line being received
+  bool discarding_ = false;        // dropping the rest of a line that was too long
   int telnetState_ = 0;
   bool controlClosed_ = false;
   bool quit_ = false;
@@ -811,9 +890,17 @@ std::string FormatPluginReply(const std::string& text) {
   return reply + code + " " + lines.back() + "\r\n";
 }
 
+// Nothing a session meets (out of memory included) may end the host with
+// its other sessions and the plug-in: the session ends, its sockets closed.
 void ServeConnection(SOCKET control, int id, const HostContext& context) {
-  Session session(control, id, context);
-  session.Run();
+  try {
+    Session session(control, id, context);
+    session.Run();
+  } catch (const std::exception& error) {
+    LogLine("[%d] session ended by an error: %s", id, error.what());
+  } catch (...) {
+    LogLine("[%d] session ended by an error", id);
+  }
 }
 
 sfvcheck::HostEventRecord EventRecord(std::int32_t eventCode) {

@@ -1,10 +1,12 @@
 // An FTP host for trying the plug-in with real FTP clients: serves a folder
 // over FTP on 127.0.0.1 and loads sfvcheck.dll as the server does.
 //
-//   ftp_host [--dll PATH] [--port N] [--stop-file PATH] [--stop-after SECONDS] ROOT
+//   ftp_host [--dll PATH] [--port N] [--max-connections N] [--stop-file PATH]
+//            [--stop-after SECONDS] ROOT
 //
 // Port 0 (the default is 2121) takes any free port; the first line printed
 // names the one taken. Each control connection is served on its own thread,
+// up to --max-connections at once (default 256; more are refused with 421),
 // which also sends that connection's file and SITE events. The main thread
 // accepts connections and sends the idle event about once a second; on
 // Ctrl-C, when the stop file appears, or after --stop-after seconds, it stops
@@ -38,6 +40,7 @@ struct Options {
   std::string dll;
   std::string root;
   unsigned port = 2121;
+  std::size_t maxConnections = 256;
   std::string stopFile;
   double stopAfterSeconds = 0;
 };
@@ -71,6 +74,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.dll = argv[++i];
     } else if (option == "--port" && hasValue) {
       options.port = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (option == "--max-connections" && hasValue) {
+      options.maxConnections = std::strtoul(argv[++i], nullptr, 10);
     } else if (option == "--stop-file" && hasValue) {
       options.stopFile = argv[++i];
     } else if (option == "--stop-after" && hasValue) {
@@ -81,7 +86,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       return false;
     }
   }
-  return !options.root.empty() && options.port <= 65535;
+  return !options.root.empty() && options.port <= 65535 && options.maxConnections > 0;
 }
 
 // Session threads that have ended are closed and dropped.
@@ -112,8 +117,10 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
     std::printf(
-        "usage: ftp_host [--dll PATH] [--port N] [--stop-file PATH] [--stop-after SECONDS] ROOT\n"
+        "usage: ftp_host [--dll PATH] [--port N] [--max-connections N] [--stop-file PATH] [--stop-after SECONDS]"
+        " ROOT\n"
         "  serves the folder ROOT over FTP on 127.0.0.1 (port 2121; 0: any free port) with the plug-in loaded;\n"
+        "  at most N connections at once (default 256);\n"
         "  users admin/admin (administrator), user/user, anonymous (any password)\n");
     return 2;
   }
@@ -176,7 +183,15 @@ int main(int argc, char** argv) {
     timeval timeout{0, 200 * 1000};
     if (select(0, &set, nullptr, nullptr, &timeout) > 0) {
       const SOCKET control = accept(listener, nullptr, nullptr);
-      if (control != INVALID_SOCKET) {
+      if (control != INVALID_SOCKET) ReapSessions(sessions);
+      // Each connection costs a thread: beyond the cap a client is turned
+      // away at once rather than the host running out of threads or memory.
+      if (control != INVALID_SOCKET && sessions.size() >= options.maxConnections) {
+        static const char kBusy[] = "421 Too many connections; try again later.\r\n";
+        send(control, kBusy, static_cast<int>(sizeof kBusy - 1), 0);
+        closesocket(control);
+        LogLine("connection refused: %zu connections open", sessions.size());
+      } else if (control != INVALID_SOCKET) {
         const int id = nextId++;
         LogLine("[%d] connection opened", id);
         auto* start = new SessionStart{control, id, &context};
