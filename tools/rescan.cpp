@@ -89,36 +89,10 @@ void Write(DWORD stdHandle, std::string_view text, UINT codePage = CP_ACP) {
 
 void Error(const std::string& text) { Write(STD_ERROR_HANDLE, "sfvcheck-rescan: " + text + "\n"); }
 
-// ANSI text as a JSON string: UTF-8, with quotes, backslashes and control
-// characters escaped.
-std::string JsonString(const std::string& ansi) {
-  std::string utf8;
-  const std::wstring wide = Widen(ansi, CP_ACP);
-  if (!wide.empty()) {
-    const int length = static_cast<int>(wide.size());
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-    utf8.resize(static_cast<std::size_t>(std::max(bytes, 0)));
-    if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, utf8.data(), bytes, nullptr, nullptr);
-  }
-  std::string json = "\"";
-  for (char c : utf8) {
-    if (c == '"' || c == '\\') {
-      json += '\\';
-      json += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-      json += escape;
-    } else {
-      json += c;
-    }
-  }
-  return json + "\"";
-}
-
 std::string ReportLine(const PassResult& result, bool json) {
   if (json) {
-    std::string line = "{\"directory\":" + JsonString(result.prefix) + ",\"list\":" + JsonString(result.listName);
+    std::string line =
+        "{\"directory\":" + LogJsonText(result.prefix) + ",\"list\":" + LogJsonText(result.listName);
     if (!result.listRead) return line + ",\"error\":\"cannot read the list\"}\n";
     return line + ",\"entries\":" + std::to_string(result.good + result.bad + result.missing) +
            ",\"good\":" + std::to_string(result.good) + ",\"bad\":" + std::to_string(result.bad) +

@@ -132,6 +132,8 @@ void WriteLines(const std::vector<std::string>& lines) {
 
 }  // namespace
 
+std::string LogJsonText(std::string_view ansi) { return LogJsonString(ansi, AnsiToUtf8Text); }
+
 void LogPassOutcomes(const PassResult& result) noexcept {
   try {
     WriteLines(OutcomeLines(result, Now(), AnsiToUtf8Text));

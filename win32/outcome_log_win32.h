@@ -18,6 +18,10 @@ namespace sfvcheck {
 // older generation) before the next line, and a new one is started.
 inline constexpr std::uint64_t kLogRotateBytes = 10 * 1024 * 1024;
 
+// ANSI text as a JSON string, as the log writes names: UTF-8, and bytes that
+// are not text in the ANSI code page escaped. For the rescan tool's report too.
+std::string LogJsonText(std::string_view ansi);
+
 // Writes the lines a pass's result calls for. Never throws.
 void LogPassOutcomes(const PassResult& result) noexcept;
 
