@@ -81,10 +81,15 @@ bool Crc32KernelPassesSelfTest(Crc32Kernel kernel);
 CrcTier ChooseCrcTier(const CrcFeatures& features, CrcTier ceiling,
                       Crc32Kernel (*kernelOf)(CrcTier) = CrcTierKernel);
 
-// The tiers chosen for Crc32 and FileCrc32Kernel. The environment variable
-// SFVCHECK_CRC_TIER (reference, slicing, clmul, avx2 or avx512), read once,
-// caps both: a benchmark or a test can run a narrower tier than the widest.
+// The tiers chosen for Crc32 and FileCrc32Kernel, each on its first call.
 CrcTier Crc32Tier();
 CrcTier FileCrc32Tier();
+
+// Caps both choices, when called before either is made: the benchmark runs a
+// narrower tier than the widest this way. The plug-in never calls it.
+void SetCrcTierCeiling(CrcTier ceiling);
+
+// The tier named `name` ("reference", "slicing", "clmul", "avx2", "avx512").
+bool CrcTierNamed(const char* name, CrcTier* tier);
 
 }  // namespace sfvcheck

@@ -2,7 +2,7 @@
 // the widest tier the processor and the operating system run, tested on a
 // fixed input before it is used.
 #include <array>
-#include <cstdlib>
+#include <atomic>
 #include <cstring>
 
 #include "core/crc/crc32.h"
@@ -56,20 +56,23 @@ constexpr std::array<unsigned char, kSelfTestSize> MakeSelfTestInput() {
 
 constexpr std::array<unsigned char, kSelfTestSize> kSelfTestInput = MakeSelfTestInput();
 
-// The cap from SFVCHECK_CRC_TIER; the widest tier when unset or unknown.
-CrcTier TierCap() {
-  const char* text = std::getenv("SFVCHECK_CRC_TIER");
-  if (text != nullptr) {
-    for (CrcTier tier : {CrcTier::kReference, CrcTier::kSlicing, CrcTier::kClmul, CrcTier::kAvx2, CrcTier::kAvx512}) {
-      if (std::strcmp(text, CrcTierName(tier)) == 0) return tier;
-    }
-  }
-  return CrcTier::kAvx512;
-}
+std::atomic<CrcTier> tierCeiling{CrcTier::kAvx512};
 
 CrcTier Narrower(CrcTier a, CrcTier b) { return a < b ? a : b; }
 
 }  // namespace
+
+void SetCrcTierCeiling(CrcTier ceiling) { tierCeiling.store(ceiling); }
+
+bool CrcTierNamed(const char* name, CrcTier* tier) {
+  for (CrcTier each : {CrcTier::kReference, CrcTier::kSlicing, CrcTier::kClmul, CrcTier::kAvx2, CrcTier::kAvx512}) {
+    if (std::strcmp(name, CrcTierName(each)) == 0) {
+      *tier = each;
+      return true;
+    }
+  }
+  return false;
+}
 
 const char* CrcTierName(CrcTier tier) {
   switch (tier) {
@@ -145,12 +148,12 @@ bool Crc32Avx512Supported() { return CrcTierRuns(Crc32Features(), CrcTier::kAvx5
 // Crc32 stays on the 128-bit tier at most: it serves short inputs and the
 // tails of the wide tiers, which call it.
 CrcTier Crc32Tier() {
-  static const CrcTier tier = ChooseCrcTier(Crc32Features(), Narrower(TierCap(), CrcTier::kClmul));
+  static const CrcTier tier = ChooseCrcTier(Crc32Features(), Narrower(tierCeiling.load(), CrcTier::kClmul));
   return tier;
 }
 
 CrcTier FileCrc32Tier() {
-  static const CrcTier tier = ChooseCrcTier(Crc32Features(), TierCap());
+  static const CrcTier tier = ChooseCrcTier(Crc32Features(), tierCeiling.load());
   return tier;
 }
 
