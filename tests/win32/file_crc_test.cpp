@@ -67,12 +67,13 @@ class WriteProbingSink : public BlockSink {
   std::string path_;
 };
 
-// Above the size from which files are read ahead (as shipped): every block in
-// order, and no writer gets in while the reading goes on.
-TEST_F(FileCrcTest, ALargeFileIsReadAheadWhileOthersAreDeniedWrite) {
+// Read ahead: every block in order, and no writer gets in while the reading
+// goes on.
+TEST_F(FileCrcTest, AFileReadAheadIsReadWholeWhileOthersAreDeniedWrite) {
   constexpr std::size_t kRead = FileCrc32::kReadSize;
   const std::string path = dir_ / "large.rar";
-  const std::string data = testing::RandomBytes(Win32FileSystem::kReadAheadFrom + kRead / 2 + 3, 5);
+  const std::string data = testing::RandomBytes(9 * kRead + kRead / 2 + 3, 5);
+  fs_.readAheadFrom = 0;
   testing::WriteFileBytes(path, data);
   std::unique_ptr<ReadableFile> file = fs_.OpenForCheck(path);
   ASSERT_TRUE(file);
