@@ -62,8 +62,8 @@ PassLedger::Ticket PassLedger::Receive(std::string_view path, bool* joined) {
     return ticket;
   }
   try {
-    record.openTickets.emplace(lastStamp_ + 1,
-                               OpenTicket{false, lastStamp_ + 1, Lists::kNotYet, std::chrono::steady_clock::now()});
+    // No event has joined it yet: a lone event's check does not wait to settle.
+    record.openTickets.emplace(lastStamp_ + 1, OpenTicket{false, lastStamp_ + 1, Lists::kNotYet, {}});
   } catch (...) {
     if (record.openTickets.empty()) directories_.erase(directory);
     throw;

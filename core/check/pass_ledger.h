@@ -146,7 +146,8 @@ class PassLedger {
     bool started = false;  // its check has started
     std::uint64_t covers = 0;  // the last event it stands for: its own or one that joined it
     Lists lists = Lists::kNotYet;
-    std::chrono::steady_clock::time_point lastJoined;  // when its last event was received
+    // When the last event that joined it was received; none yet: the epoch.
+    std::chrono::steady_clock::time_point lastJoined;
   };
   struct Directory {
     // Events whose check has not ended, by stamp.
