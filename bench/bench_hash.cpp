@@ -271,12 +271,7 @@ int RunHash(std::uint64_t mib, std::size_t block) {
     }
 
     std::printf("\nFile %s, read in %zu KiB blocks:\n", path.c_str(), block / 1024);
-    // Read one block after another, or a block ahead of the hashing.
-    Win32FileSystem oneAfterAnother;
-    oneAfterAnother.readAheadFrom = UINT64_MAX;
-    Win32FileSystem readAhead;
-    readAhead.readAheadFrom = 0;
-    Win32FileSystem shipped;  // as the checker reads
+    Win32FileSystem fs;
     Plugin plugin;
     const bool haveDll = plugin.Load();
     if (!haveDll) std::printf("  (sfvcheck.dll not loaded: no row through the DLL)\n");
@@ -289,15 +284,17 @@ int RunHash(std::uint64_t mib, std::size_t block) {
                         return ReadPass(path, block, kernel, crc);
                       }});
     }
-    // FileCrc32 over each carry-less tier, both ways, and mapped views.
+    // FileCrc32 over each carry-less tier, whole and in two halves, and
+    // mapped views.
     const std::string reads = std::to_string(FileCrc32::kReadSize / 1024) + " KiB";
     for (const Tier& tier : tiers) {
       if (tier.kernel != Crc32Clmul && tier.kernel != Crc32Avx2 && tier.kernel != Crc32Avx512) continue;
       const std::string width = std::string(tier.name).substr(std::string(tier.name).rfind(' ') + 1);
-      for (Win32FileSystem* fs : {&oneAfterAnother, &readAhead}) {
-        rows.push_back({std::string(fs == &readAhead ? "FileCrc32 read ahead, " : "FileCrc32 one by one, ") + width,
-                        [&path, fs, kernel = tier.kernel](std::uint32_t* crc) {
-                          FileCrc32 hasher(*fs, kernel);
+      for (bool halves : {false, true}) {
+        rows.push_back({std::string(halves ? "FileCrc32 two halves, " : "FileCrc32 whole, ") + width,
+                        [&path, &fs, halves, kernel = tier.kernel](std::uint32_t* crc) {
+                          FileCrc32 hasher(fs, kernel);
+                          if (!halves) hasher.twoHalvesFrom = UINT64_MAX;
                           const double start = Seconds();
                           return hasher.ComputeFileCrc(path, crc) ? Seconds() - start : -1;
                         }});
@@ -307,22 +304,16 @@ int RunHash(std::uint64_t mib, std::size_t block) {
                       }});
     }
     // The product path: FileCrc32 through the Win32 file system as shipped.
-    rows.push_back({"FileCrc32 (" + reads + " reads, file tier)", [&path, &shipped](std::uint32_t* crc) {
-                      FileCrc32 hasher(shipped);
+    rows.push_back({"FileCrc32 (" + reads + " reads, file tier)", [&path, &fs](std::uint32_t* crc) {
+                      FileCrc32 hasher(fs);
                       const double start = Seconds();
                       return hasher.ComputeFileCrc(path, crc) ? Seconds() - start : -1;
                     }});
-    // The whole pass as the plug-in runs it, on the same cached file; and as
-    // it ran before files were read ahead.
-    rows.push_back({"DirectoryCheck, one block after another",
-                    [&folder, &oneAfterAnother, expected](std::uint32_t* crc) {
-                      *crc = expected;  // the check above proved it
-                      return TimeOneFileCheck(oneAfterAnother, folder);
-                    }});
+    // The whole pass as the plug-in runs it, on the same cached file.
     rows.push_back({"DirectoryCheck, one-file set",
-                    [&folder, &shipped, expected](std::uint32_t* crc) {
-                      *crc = expected;
-                      return TimeOneFileCheck(shipped, folder);
+                    [&folder, &fs, expected](std::uint32_t* crc) {
+                      *crc = expected;  // the check above proved it
+                      return TimeOneFileCheck(fs, folder);
                     }});
     const std::size_t checkRow = rows.size() - 1;
     if (haveDll) {

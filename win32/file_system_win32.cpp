@@ -3,21 +3,21 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "core/check/text.h"
 #include "win32/owned_handle_win32.h"
-#include "win32/read_ahead_win32.h"
 
 namespace sfvcheck {
 namespace {
 
 class Win32ReadableFile : public ReadableFile {
  public:
-  Win32ReadableFile(OwnedFile file, std::uint64_t readAheadFrom)
-      : file_(std::move(file)), readAheadFrom_(readAheadFrom) {}
+  explicit Win32ReadableFile(OwnedFile file) : file_(std::move(file)) {}
 
   bool Read(void* buffer, std::size_t size, std::size_t* got) override {
     // ReadFile takes a 32-bit count; larger requests are simply read in part.
@@ -31,17 +31,114 @@ class Win32ReadableFile : public ReadableFile {
     return true;
   }
 
-  bool ReadToEnd(unsigned char* const buffers[2], std::size_t size, BlockSink& sink) override {
-    LARGE_INTEGER length;
-    if (GetFileSizeEx(file_.get(), &length) && static_cast<std::uint64_t>(length.QuadPart) >= readAheadFrom_) {
-      return ReadAheadToEnd(*this, buffers, size, sink);
-    }
-    return ReadableFile::ReadToEnd(buffers, size, sink);
+  bool Length(std::uint64_t* length) override {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file_.get(), &size)) return false;
+    *length = static_cast<std::uint64_t>(size.QuadPart);
+    return true;
+  }
+
+  bool Seek(std::uint64_t offset) override {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file_.get(), to, nullptr, FILE_BEGIN) != 0;
   }
 
  private:
   OwnedFile file_;
-  std::uint64_t readAheadFrom_;
+};
+
+// A helper thread that waits for a job, runs it and says so, until it is
+// told to stop. The owner never waits for the thread itself, only for a job
+// the thread has taken: under Wine a new thread begins to run milliseconds
+// after it is made, and ends as slowly. So a job the thread has not yet taken
+// when the owner's own job is done is run by the owner, and a stopped thread
+// ends on its own. The thread holds a reference to the module its code is in
+// (the DLL, when the plug-in runs it) and drops it as it ends.
+class Win32Helper : public FileSystem::Helper {
+ public:
+  // Its stack holds a read's and a CRC kernel's frames, little more.
+  static constexpr SIZE_T kStack = 64 * 1024;
+
+  static std::unique_ptr<Win32Helper> Start() {
+    std::unique_ptr<Shared> shared(new (std::nothrow) Shared);
+    if (!shared || !shared->work || !shared->done) return nullptr;
+    std::unique_ptr<Win32Helper> helper(new (std::nothrow) Win32Helper(shared.get()));
+    if (!helper) return nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&Main),
+                            &shared->module)) {
+      return nullptr;
+    }
+    OwnedObject thread(CreateThread(nullptr, kStack, Main, shared.get(),
+                                    CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (!thread) {
+      FreeLibrary(shared->module);
+      return nullptr;
+    }
+    // It works for the calling thread: the same priority (a checking
+    // thread's is below normal).
+    SetThreadPriority(thread.get(), GetThreadPriority(GetCurrentThread()));
+    shared.release();  // the thread and the helper own it from here
+    ResumeThread(thread.get());
+    return helper;
+  }
+
+  ~Win32Helper() override {
+    shared_->stop = true;
+    SetEvent(shared_->work.get());
+    Release(shared_);
+  }
+
+  void RunTogether(FileSystem::Job& first, FileSystem::Job& second) override {
+    shared_->job = &second;
+    shared_->taken.store(false);
+    SetEvent(shared_->work.get());
+    first.Run();
+    if (!shared_->taken.exchange(true)) {
+      second.Run();  // the thread has not taken it: it will find it gone
+    } else {
+      WaitForSingleObject(shared_->done.get(), INFINITE);
+    }
+  }
+
+ private:
+  struct Shared {
+    OwnedObject work{CreateEventA(nullptr, FALSE, FALSE, nullptr)};  // a job to take, or stop
+    OwnedObject done{CreateEventA(nullptr, FALSE, FALSE, nullptr)};  // the job the thread took has run
+    HMODULE module = nullptr;
+    // Written by the owner before `taken` is cleared, read by whoever takes
+    // the job after: the exchange on `taken` hands it over.
+    FileSystem::Job* job = nullptr;
+    std::atomic<bool> taken{true};
+    std::atomic<bool> stop{false};  // set once, before the last wake-up
+    std::atomic<int> owners{2};     // the helper object and the thread
+  };
+
+  explicit Win32Helper(Shared* shared) : shared_(shared) {}
+
+  static void Release(Shared* shared) {
+    if (shared->owners.fetch_sub(1) == 1) delete shared;
+  }
+
+  static DWORD WINAPI Main(void* parameter) {
+    Shared* shared = static_cast<Shared*>(parameter);
+    for (;;) {
+      WaitForSingleObject(shared->work.get(), INFINITE);
+      if (shared->stop) break;
+      if (!shared->taken.exchange(true)) {
+        shared->job->Run();
+        SetEvent(shared->done.get());
+      }
+    }
+    const HMODULE module = shared->module;
+    Release(shared);
+    // Dropping the reference may unload the module: no code of it may run
+    // afterwards, so the thread ends inside the system call.
+    FreeLibraryAndExitThread(module, 0);
+    return 0;
+  }
+
+  Shared* shared_;
 };
 
 // The longest path Windows has. Longer texts are not paths, and some layers
@@ -107,8 +204,10 @@ std::unique_ptr<ReadableFile> Win32FileSystem::OpenForCheck(const std::string& p
   if (!file) return nullptr;
   // Pipes and character devices reached some other way are not files either.
   if (GetFileType(file.get()) != FILE_TYPE_DISK) return nullptr;
-  return std::make_unique<Win32ReadableFile>(std::move(file), readAheadFrom);
+  return std::make_unique<Win32ReadableFile>(std::move(file));
 }
+
+std::unique_ptr<FileSystem::Helper> Win32FileSystem::StartHelper() { return Win32Helper::Start(); }
 
 // No file type test: nothing is read here, and what is read later is opened
 // through OpenForCheck. Under Wine the test costs as much as the open.

@@ -16,14 +16,6 @@ bool IsDeviceName(std::string_view name);
 
 class Win32FileSystem : public FileSystem {
  public:
-  // Files of at least this many bytes are read a block ahead of their sink,
-  // on a thread of their own. Off as shipped: under Wine here handing each
-  // block over cost more than the overlap saved (a one-file check of a 1 GiB
-  // file ran at 0.74x the bare read loop reading one block after another,
-  // 0.40x reading ahead). The benchmark and the tests set it to compare and
-  // exercise both ways.
-  std::uint64_t readAheadFrom = UINT64_MAX;
-
   std::unique_ptr<ReadableFile> OpenForCheck(const std::string& path) override;
   bool CanOpenForCheck(const std::string& path) override;
   bool AppendBytes(const std::string& path, std::string_view bytes) override;
@@ -36,6 +28,7 @@ class Win32FileSystem : public FileSystem {
   bool ListMatchesToEnd(const std::string& pattern, std::vector<std::string>* names) override;
   bool ListDirectory(const std::string& prefix, std::vector<DirectoryEntry>* entries) override;
   bool Details(const std::string& path, FileDetails* details) override;
+  std::unique_ptr<Helper> StartHelper() override;
   std::uint32_t LastError() override;
   std::string StoredName(std::string_view name) override;
   std::string FoldCase(std::string_view text) override;

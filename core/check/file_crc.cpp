@@ -1,19 +1,55 @@
 #include "core/check/file_crc.h"
 
+#include <algorithm>
 #include <new>
 
 namespace sfvcheck {
 namespace {
 
-class CrcSink : public BlockSink {
+constexpr std::uint64_t kToTheEnd = UINT64_MAX;
+
+// Hashes `count` bytes of a file from `from` on (kToTheEnd: up to its end),
+// reading into `buffer`. A file shorter than `count` fails: it was held
+// denying write, so the length it gave cannot have changed.
+class HalfHash : public FileSystem::Job {
  public:
-  explicit CrcSink(Crc32Kernel kernel) : kernel_(kernel) {}
-  void Take(const unsigned char* data, std::size_t size) override { crc_ = kernel_(crc_, data, size); }
+  HalfHash(ReadableFile& file, unsigned char* buffer, Crc32Kernel kernel, std::uint64_t from, std::uint64_t count)
+      : file_(file), buffer_(buffer), kernel_(kernel), from_(from), count_(count) {}
+
+  void Run() override {
+    try {
+      hashed_ = Hash();
+    } catch (...) {
+      hashed_ = false;  // Run may be a thread's whole work: nothing leaves it
+    }
+  }
+
+  bool hashed() const { return hashed_; }
   std::uint32_t crc() const { return crc_; }
+  std::uint64_t size() const { return size_; }
 
  private:
+  bool Hash() {
+    if (from_ != 0 && !file_.Seek(from_)) return false;
+    for (;;) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(FileCrc32::kReadSize, count_ - size_));
+      if (want == 0) return true;
+      std::size_t got = 0;
+      if (!file_.Read(buffer_, want, &got) || got > want) return false;
+      if (got == 0) return count_ == kToTheEnd;
+      crc_ = kernel_(crc_, buffer_, got);
+      size_ += got;
+    }
+  }
+
+  ReadableFile& file_;
+  unsigned char* buffer_;
   Crc32Kernel kernel_;
+  std::uint64_t from_;
+  std::uint64_t count_;
+  bool hashed_ = false;
   std::uint32_t crc_ = 0;
+  std::uint64_t size_ = 0;
 };
 
 }  // namespace
@@ -27,10 +63,39 @@ bool FileCrc32::ComputeFileCrc(const std::string& path, std::uint32_t* crc) {
   if (!buffers_) return false;
   std::unique_ptr<ReadableFile> file = fs_.OpenForCheck(path);
   if (!file) return false;
-  unsigned char* const buffers[2] = {buffers_.get(), buffers_.get() + kReadSize};
-  CrcSink sink(kernel_);
-  if (!file->ReadToEnd(buffers, kReadSize, sink)) return false;
-  *crc = sink.crc();
+
+  // The second half gets a handle of its own: reads through one handle may
+  // be taken one at a time, and each half keeps its own position. It is
+  // opened the same way, so the file stays denied to writers throughout.
+  std::uint64_t length = 0;
+  std::unique_ptr<ReadableFile> second;
+  if (file->Length(&length) && length >= twoHalvesFrom && length >= 2 * kReadSize) {
+    second = fs_.OpenForCheck(path);
+  }
+  if (!second) {
+    HalfHash whole(*file, buffers_.get(), kernel_, 0, kToTheEnd);
+    whole.Run();
+    if (!whole.hashed()) return false;
+    *crc = whole.crc();
+    return true;
+  }
+
+  // The first half ends on a read boundary, so both read whole blocks.
+  const std::uint64_t half = length / 2 / kReadSize * kReadSize;
+  HalfHash front(*file, buffers_.get(), kernel_, 0, half);
+  HalfHash back(*second, buffers_.get() + kReadSize, kernel_, half, kToTheEnd);
+  if (!helper_ && !helperFailed_) {
+    helper_ = fs_.StartHelper();
+    helperFailed_ = !helper_;
+  }
+  if (helper_) {
+    helper_->RunTogether(front, back);
+  } else {
+    front.Run();
+    back.Run();
+  }
+  if (!front.hashed() || !back.hashed()) return false;
+  *crc = Crc32Combine(front.crc(), back.crc(), back.size());
   return true;
 }
 

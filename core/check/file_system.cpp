@@ -2,15 +2,6 @@
 
 namespace sfvcheck {
 
-bool ReadableFile::ReadToEnd(unsigned char* const buffers[2], std::size_t size, BlockSink& sink) {
-  for (;;) {
-    std::size_t got = 0;
-    if (!Read(buffers[0], size, &got) || got > size) return false;
-    if (got == 0) return true;
-    sink.Take(buffers[0], got);
-  }
-}
-
 std::string NameKey(FileSystem& fs, std::string_view name) { return fs.FoldCase(fs.StoredName(name)); }
 
 bool StartsWithAsStored(FileSystem& fs, std::string_view text, std::string_view prefix) {

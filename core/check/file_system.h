@@ -12,15 +12,6 @@
 
 namespace sfvcheck {
 
-// Takes a file's bytes block by block, in order.
-class BlockSink {
- public:
-  virtual void Take(const unsigned char* data, std::size_t size) = 0;
-
- protected:
-  ~BlockSink() = default;
-};
-
 class ReadableFile {
  public:
   virtual ~ReadableFile() = default;
@@ -28,12 +19,19 @@ class ReadableFile {
   // Returns false on a read error.
   virtual bool Read(void* buffer, std::size_t size, std::size_t* got) = 0;
 
-  // Reads the rest of the file, handing each block to `sink` in file order,
-  // through two buffers of `size` bytes each. False on a read error; the
-  // sink has then taken only part of the file. This one reads into the first
-  // buffer and hands it over, block after block; an implementation may read
-  // the next block into the other buffer while the sink takes one.
-  virtual bool ReadToEnd(unsigned char* const buffers[2], std::size_t size, BlockSink& sink);
+  // The file's length in bytes. False when it cannot be had; a file that
+  // cannot tell it is read from its start to its end only.
+  virtual bool Length(std::uint64_t* length) {
+    (void)length;
+    return false;
+  }
+
+  // Makes the next Read begin `offset` bytes from the start. False when the
+  // file cannot do that.
+  virtual bool Seek(std::uint64_t offset) {
+    (void)offset;
+    return false;
+  }
 };
 
 // One name in a directory listing.
@@ -113,6 +111,30 @@ class FileSystem {
     (void)details;
     return false;
   }
+
+  // A piece of work for a Helper. Run must not throw.
+  class Job {
+   public:
+    virtual void Run() = 0;
+
+   protected:
+    ~Job() = default;
+  };
+
+  // A thread that works beside its owner's, of the same priority, kept for
+  // many jobs: starting a thread costs milliseconds under Wine. Ends when
+  // destroyed.
+  class Helper {
+   public:
+    virtual ~Helper() = default;
+    // Runs `first` on the calling thread and `second` on the helper's at the
+    // same time; returns when both have ended.
+    virtual void RunTogether(Job& first, Job& second) = 0;
+  };
+
+  // A helper thread, or null when none can be started (or this file system
+  // has no threads): callers then run their jobs one after the other.
+  virtual std::unique_ptr<Helper> StartHelper() { return nullptr; }
 
   // The system's error code of the calling thread's last failed operation,
   // asked right after it fails; 0 where the file system has no codes.

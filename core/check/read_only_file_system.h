@@ -36,6 +36,7 @@ class ReadOnlyFileSystem : public ChangeRefusingFileSystem {
     return inner_.ListDirectory(prefix, entries);
   }
   bool Details(const std::string& path, FileDetails* details) override { return inner_.Details(path, details); }
+  std::unique_ptr<Helper> StartHelper() override { return inner_.StartHelper(); }
   std::uint32_t LastError() override { return inner_.LastError(); }
   std::string StoredName(std::string_view name) override { return inner_.StoredName(name); }
   std::string FoldCase(std::string_view text) override { return inner_.FoldCase(text); }

@@ -42,6 +42,10 @@ std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size);
 // The kernel for whole files: the widest tier this processor runs, chosen once.
 std::uint32_t FileCrc32Kernel(std::uint32_t crc, const void* data, std::size_t size);
 
+// The CRC of A followed by B, from the CRC of A, the CRC of B (each
+// started from 0) and B's length: pieces of a file hashed apart join up.
+std::uint32_t Crc32Combine(std::uint32_t first, std::uint32_t second, std::uint64_t secondSize);
+
 // ---- The choice of tier ----
 
 using Crc32Kernel = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);

@@ -210,6 +210,56 @@ TEST(FileCrc32Test, HashesAcrossShortReadsAndAsksForOneBufferAtATime) {
   EXPECT_EQ(crc, 0u);
 }
 
+// Pieces hashed apart join up: every split of a buffer, empty pieces
+// included, and a second piece long enough to use many bits of its length.
+TEST(Crc32CombineTest, JoinsTheCrcsOfEverySplit) {
+  const std::string data = testing::RandomBytes(1500, 8);
+  const std::uint32_t whole = Crc32Reference(0, data.data(), data.size());
+  for (std::size_t split = 0; split <= data.size(); ++split) {
+    const std::uint32_t first = Crc32Reference(0, data.data(), split);
+    const std::uint32_t second = Crc32Reference(0, data.data() + split, data.size() - split);
+    ASSERT_EQ(Crc32Combine(first, second, data.size() - split), whole) << split;
+  }
+  const std::string large = testing::RandomBytes((3 << 20) + 77, 9);
+  EXPECT_EQ(Crc32Combine(Crc32(0, "abc", 3), Crc32(0, large.data(), large.size()), large.size()),
+            Crc32(Crc32(0, "abc", 3), large.data(), large.size()));
+}
+
+// A large file is hashed in two halves, each through a handle of its own.
+// The joined CRC is the file's at sizes around the split; a failed read in
+// the second half fails the whole; a second handle that does not open
+// leaves the first to read the whole file.
+TEST(FileCrc32Test, AFileHashedInTwoHalvesGivesTheWholeFilesCrc) {
+  constexpr std::size_t kRead = FileCrc32::kReadSize;
+  const std::string data = testing::RandomBytes(5 * kRead + 3, 17);
+  OneFileSystem fs;
+  fs.piece = kRead / 3;
+  FileCrc32 hasher(fs);
+  hasher.twoHalvesFrom = 0;
+  std::uint32_t crc = 0;
+  for (std::size_t size : {2 * kRead - 1, 2 * kRead, 2 * kRead + 1, 3 * kRead, 4 * kRead + 5, 5 * kRead + 3}) {
+    fs.content = data.substr(0, size);
+    fs.opened.clear();
+    ASSERT_TRUE(hasher.ComputeFileCrc("x", &crc)) << size;
+    EXPECT_EQ(crc, Crc32Reference(0, data.data(), size)) << size;
+    EXPECT_EQ(fs.opened.size(), size >= 2 * kRead ? 2u : 1u) << size;
+  }
+
+  fs.failAt = 4 * kRead;  // in the second half only
+  EXPECT_FALSE(hasher.ComputeFileCrc("x", &crc));
+  fs.failAt = std::string::npos;
+  fs.failOnOpen = 1;
+  fs.opened.clear();
+  ASSERT_TRUE(hasher.ComputeFileCrc("x", &crc));
+  EXPECT_EQ(crc, Crc32Reference(0, data.data(), data.size()));
+  EXPECT_EQ(fs.opened.size(), 2u);
+
+  hasher.twoHalvesFrom = data.size() + 1;
+  fs.opened.clear();
+  ASSERT_TRUE(hasher.ComputeFileCrc("x", &crc));
+  EXPECT_EQ(fs.opened.size(), 1u);
+}
+
 TEST(FileCrc32Test, OpenFailureAndReadErrorsFail) {
   OneFileSystem fs;
   fs.piece = 1000;

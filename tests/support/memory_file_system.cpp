@@ -30,6 +30,16 @@ class MemoryFile : public ReadableFile {
     return true;
   }
 
+  bool Length(std::uint64_t* length) override {
+    *length = bytes_.size();
+    return true;
+  }
+
+  bool Seek(std::uint64_t offset) override {
+    offset_ = static_cast<std::size_t>(std::min<std::uint64_t>(offset, bytes_.size()));
+    return true;
+  }
+
  private:
   std::string bytes_;
   std::size_t failAfter_;

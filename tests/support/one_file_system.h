@@ -19,6 +19,7 @@ class OneFileSystem : public ChangeRefusingFileSystem {
   std::string content;
   std::size_t piece = 7;
   bool opens = true;
+  int failOnOpen = -1;                      // this open (0: the first) fails; -1: none
   std::size_t failAt = std::string::npos;  // reads fail once this many bytes are delivered
   int failOnRead = -1;                      // this read (0: the first) fails; -1: none
   std::vector<std::string> opened;          // every path asked for
@@ -26,7 +27,7 @@ class OneFileSystem : public ChangeRefusingFileSystem {
 
   std::unique_ptr<ReadableFile> OpenForCheck(const std::string& path) override {
     opened.push_back(path);
-    if (!opens) return nullptr;
+    if (!opens || static_cast<int>(opened.size()) - 1 == failOnOpen) return nullptr;
     return std::make_unique<File>(*this);
   }
   bool Exists(const std::string&) override { return opens; }
@@ -49,6 +50,14 @@ class OneFileSystem : public ChangeRefusingFileSystem {
       fs_.content.copy(static_cast<char*>(buffer), n, position_);
       position_ += n;
       *got = n;
+      return true;
+    }
+    bool Length(std::uint64_t* length) override {
+      *length = fs_.content.size();
+      return true;
+    }
+    bool Seek(std::uint64_t offset) override {
+      position_ = static_cast<std::size_t>(std::min<std::uint64_t>(offset, fs_.content.size()));
       return true;
     }
 

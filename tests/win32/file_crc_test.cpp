@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,7 +19,6 @@
 #include "tools/support/test_data.h"
 #include "win32/file_system_win32.h"
 #include "win32/owned_handle_win32.h"
-#include "win32/read_ahead_win32.h"
 
 namespace sfvcheck {
 namespace {
@@ -29,106 +31,65 @@ class FileCrcTest : public ::testing::Test {
 };
 
 // One object hashes many files: each result must depend on its own file only,
-// including at every boundary of the read size, read one block after another
-// and read ahead.
+// including at every boundary of the read size, read whole and in halves.
 TEST_F(FileCrcTest, HashesFilesOfSizesAroundTheReadSize) {
   constexpr std::size_t kRead = FileCrc32::kReadSize;
   const std::string data = testing::RandomBytes(3 * kRead + 1, 21);
-  for (std::uint64_t readAheadFrom : {UINT64_MAX, std::uint64_t{0}}) {
-    fs_.readAheadFrom = readAheadFrom;
+  for (std::uint64_t twoHalvesFrom : {UINT64_MAX, std::uint64_t{0}}) {
+    hasher_.twoHalvesFrom = twoHalvesFrom;
     for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4095}, kRead - 1, kRead, kRead + 1,
                              2 * kRead - 1, 2 * kRead, 2 * kRead + 1, 3 * kRead + 1}) {
       const std::string path = dir_ / ("f" + std::to_string(size));
       testing::WriteFileBytes(path, std::string_view(data).substr(0, size));
       std::uint32_t crc = 0xDEADBEEF;
       ASSERT_TRUE(hasher_.ComputeFileCrc(path, &crc)) << size;
-      EXPECT_EQ(crc, Crc32Reference(0, data.data(), size)) << size << " read ahead from " << readAheadFrom;
+      EXPECT_EQ(crc, Crc32Reference(0, data.data(), size)) << size << " halves from " << twoHalvesFrom;
     }
   }
 }
 
-// Hands blocks to a CRC, and checks at each that the file cannot be opened
-// for writing meanwhile.
-class WriteProbingSink : public BlockSink {
- public:
-  explicit WriteProbingSink(std::string path) : path_(std::move(path)) {}
-  void Take(const unsigned char* data, std::size_t size) override {
-    crc = Crc32Reference(crc, data, size);
-    ++blocks;
-    OwnedFile writer(CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (writer) writable = true;
+// What the probing kernel saw: it hashes like the reference and meanwhile
+// tries to open the file for writing, from whichever thread calls it.
+std::string gProbedPath;
+std::atomic<bool> gWritable{false};
+std::mutex gThreadsMutex;
+std::set<DWORD> gThreads;
+
+std::uint32_t ProbingKernel(std::uint32_t crc, const void* data, std::size_t size) {
+  OwnedFile writer(CreateFileA(gProbedPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (writer) gWritable = true;
+  {
+    std::lock_guard<std::mutex> guard(gThreadsMutex);
+    gThreads.insert(GetCurrentThreadId());
   }
-  std::uint32_t crc = 0;
-  int blocks = 0;
-  bool writable = false;
-
- private:
-  std::string path_;
-};
-
-// Read ahead: every block in order, and no writer gets in while the reading
-// goes on.
-TEST_F(FileCrcTest, AFileReadAheadIsReadWholeWhileOthersAreDeniedWrite) {
-  constexpr std::size_t kRead = FileCrc32::kReadSize;
-  const std::string path = dir_ / "large.rar";
-  const std::string data = testing::RandomBytes(9 * kRead + kRead / 2 + 3, 5);
-  fs_.readAheadFrom = 0;
-  testing::WriteFileBytes(path, data);
-  std::unique_ptr<ReadableFile> file = fs_.OpenForCheck(path);
-  ASSERT_TRUE(file);
-  std::vector<unsigned char> buffer(2 * kRead);
-  unsigned char* const buffers[2] = {buffer.data(), buffer.data() + kRead};
-  WriteProbingSink sink(path);
-  ASSERT_TRUE(file->ReadToEnd(buffers, kRead, sink));
-  EXPECT_EQ(sink.crc, Crc32Reference(0, data.data(), data.size()));
-  EXPECT_EQ(sink.blocks, static_cast<int>(data.size() / kRead + 1));
-  EXPECT_FALSE(sink.writable);
+  // The first block waits up to 10 s for the other half to begin, so that a
+  // helper slow to start on a busy machine still gets its half.
+  static std::atomic<bool> waitedOnce{false};
+  if (!waitedOnce.exchange(true)) {
+    for (int waited = 0; waited < 1000; ++waited) {
+      {
+        std::lock_guard<std::mutex> guard(gThreadsMutex);
+        if (gThreads.size() >= 2) break;
+      }
+      Sleep(10);
+    }
+  }
+  return Crc32Reference(crc, data, size);
 }
 
-// A file that hands out `content` in pieces and fails its read number
-// `failOnRead` (counted from 0).
-class PieceFile : public ReadableFile {
- public:
-  PieceFile(std::string content, std::size_t piece, int failOnRead)
-      : content_(std::move(content)), piece_(piece), failOnRead_(failOnRead) {}
-  bool Read(void* buffer, std::size_t size, std::size_t* got) override {
-    if (reads_++ == failOnRead_) return false;
-    *got = std::min({size, piece_, content_.size() - at_});
-    std::memcpy(buffer, content_.data() + at_, *got);
-    at_ += *got;
-    return true;
-  }
-
- private:
-  std::string content_;
-  std::size_t piece_;
-  int failOnRead_;
-  int reads_ = 0;
-  std::size_t at_ = 0;
-};
-
-class CollectingSink : public BlockSink {
- public:
-  void Take(const unsigned char* data, std::size_t size) override {
-    taken.append(reinterpret_cast<const char*>(data), size);
-  }
-  std::string taken;
-};
-
-// A read that fails mid-file fails the whole, after the sink has taken every
-// block before it and nothing after; the reader has ended by then.
-TEST(ReadAheadTest, AFailedReadEndsItAfterTheBlocksBefore) {
-  const std::string content = testing::RandomBytes(10000, 3);
-  std::vector<unsigned char> buffer(2 * 4096);
-  unsigned char* const buffers[2] = {buffer.data(), buffer.data() + 4096};
-  for (int failOnRead : {0, 1, 2, 7, 10, -1}) {  // 10 reads hand out the file, the 11th finds its end
-    PieceFile file(content, 1000, failOnRead);
-    CollectingSink sink;
-    EXPECT_EQ(ReadAheadToEnd(file, buffers, 4096, sink), failOnRead == -1) << failOnRead;
-    const std::size_t before = failOnRead == -1 ? content.size() : 1000u * static_cast<std::size_t>(failOnRead);
-    EXPECT_EQ(sink.taken, content.substr(0, before)) << failOnRead;
-  }
+// A large file: its two halves are hashed on two threads at once, and no
+// writer gets in while either is read.
+TEST_F(FileCrcTest, ALargeFileIsHashedOnTwoThreadsWhileOthersAreDeniedWrite) {
+  gProbedPath = dir_ / "large.rar";
+  const std::string data = testing::RandomBytes(static_cast<std::size_t>(FileCrc32::kTwoHalvesFrom) + 12345, 5);
+  testing::WriteFileBytes(gProbedPath, data);
+  FileCrc32 hasher(fs_, ProbingKernel);
+  std::uint32_t crc = 0;
+  ASSERT_TRUE(hasher.ComputeFileCrc(gProbedPath, &crc));
+  EXPECT_EQ(crc, Crc32Reference(0, data.data(), data.size()));
+  EXPECT_FALSE(gWritable);
+  EXPECT_EQ(gThreads.size(), 2u);
 }
 
 TEST_F(FileCrcTest, KnownContent) {
