@@ -99,8 +99,11 @@ CompletedLists& TheCompletedLists() {
 
 DWORD RunDirectoryCheck(const std::string& path, const PassLedger::Ticket* ticket) {
   Win32FileSystem fileSystem;
-  const CheckContext context{fileSystem, TheCheckLock(), [] { return ReadRunSettings(); }, LogPassOutcomes,
-                             &TheLedger(), ticket, &TheCompletedLists()};
+  // Without an outcome log nobody reads a pass's result, and the pass then
+  // gathers none: the sizes of a completed set's files cost a look at each.
+  const bool logging = !ReadLogFileSetting().empty();
+  const CheckContext context{fileSystem, TheCheckLock(), [] { return ReadRunSettings(); },
+                             logging ? LogPassOutcomes : nullptr, &TheLedger(), ticket, &TheCompletedLists()};
   return static_cast<DWORD>(DirectoryCheck(context, path));
 }
 

@@ -324,16 +324,20 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   bool removedMarker = false;
 
   for (SfvEntry& entry : list) {
-    // Still opened when listed: a file being written must not count as found.
     const Kind kind = listing.Look(entry.path);
-    entry.found = kind != Kind::kAbsent && kind != Kind::kDirectory && fs.CanOpenForCheck(entry.path);
-
+    entry.found = kind != Kind::kAbsent && kind != Kind::kDirectory;
     if (entry.found) {
       if (!stateLines) {
         stateLines = listing.Look(statePath) == Kind::kAbsent ? std::unordered_set<std::string>()
                                                               : ReadStateLines(fs, statePath, list);
       }
-      entry.verified = stateLines->count(entry.path) != 0;
+      // Still opened when listed: a file being written must not count as
+      // found. A file to be hashed is opened for that, denying write in the
+      // same way; a recorded one is opened just to see.
+      if (stateLines->count(entry.path) != 0) {
+        entry.found = fs.CanOpenForCheck(entry.path);
+        entry.verified = entry.found;
+      }
     }
 
     std::uint32_t crc = 0;
