@@ -51,10 +51,11 @@ class Win32ReadableFile : public ReadableFile {
 // A helper thread that waits for a job, runs it and says so, until it is
 // told to stop. The owner never waits for the thread itself, only for a job
 // the thread has taken: under Wine a new thread begins to run milliseconds
-// after it is made, and ends as slowly. So a job the thread has not yet taken
-// when the owner's own job is done is run by the owner, and a stopped thread
-// ends on its own. The thread holds a reference to the module its code is in
-// (the DLL, when the plug-in runs it) and drops it as it ends.
+// after it is made, and waiting for one to end costs most of another. So a
+// job the thread has not yet taken when the owner's own job is done is run
+// by the owner, and a stopped thread ends on its own. The thread holds a
+// reference to the module its code is in (the DLL, when the plug-in runs it)
+// and drops it as it ends.
 class Win32Helper : public FileSystem::Helper {
  public:
   // Its stack holds a read's and a CRC kernel's frames, little more.
