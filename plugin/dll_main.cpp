@@ -101,9 +101,8 @@ DWORD RunDirectoryCheck(const std::string& path, const PassLedger::Ticket* ticke
   Win32FileSystem fileSystem;
   // Without an outcome log nobody reads a pass's result, and the pass then
   // gathers none: the sizes of a completed set's files cost a look at each.
-  const bool logging = !ReadLogFileSetting().empty();
-  const CheckContext context{fileSystem, TheCheckLock(), [] { return ReadRunSettings(); },
-                             logging ? LogPassOutcomes : nullptr, &TheLedger(), ticket, &TheCompletedLists()};
+  const CheckContext context{fileSystem, TheCheckLock(), [] { return ReadRunSettings(); }, OutcomeLogHook(),
+                             &TheLedger(), ticket, &TheCompletedLists()};
   return static_cast<DWORD>(DirectoryCheck(context, path));
 }
 

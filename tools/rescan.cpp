@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <new>
 #include <set>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -267,14 +268,16 @@ class Rescan {
       return;
     }
     FileSystem& fs = options_.report ? static_cast<FileSystem&>(readOnly_) : fileSystem_;
+    // A report changes nothing, so it has no outcome to log.
+    const std::function<void(const PassResult&)> log = options_.report ? nullptr : OutcomeLogHook();
     const CheckContext context{fs, lock_, [] { return ReadRunSettings(); },
-                               [this](const PassResult& result) { Done(result); }, nullptr, nullptr,
+                               [this, &log](const PassResult& result) { Done(result, log); }, nullptr, nullptr,
                                &completedLists_};
     // The path of a file in the directory, as a file event carries it.
     DirectoryCheck(context, directory);
   }
 
-  void Done(const PassResult& result) {
+  void Done(const PassResult& result, const std::function<void(const PassResult&)>& log) {
     ++lists_;
     if (!result.listRead) {
       failed_ = true;
@@ -282,8 +285,7 @@ class Rescan {
       ++incompleteLists_;
     }
     Write(STD_OUTPUT_HANDLE, ReportLine(result, options_.json), options_.json ? CP_UTF8 : CP_ACP);
-    // A report changes nothing, so it has no outcome to log.
-    if (!options_.report) LogPassOutcomes(result);
+    if (log) log(result);
   }
 
   const Options& options_;

@@ -119,10 +119,8 @@ void WriteLine(OwnedFile& file, const std::string& name, const std::string& line
   }
 }
 
-void WriteLines(const std::vector<std::string>& lines) {
-  if (lines.empty()) return;
-  const std::string name = ReadLogFileSetting();
-  if (name.empty()) return;
+void WriteLinesTo(const std::string& name, const std::vector<std::string>& lines) {
+  if (lines.empty() || name.empty()) return;
   OwnedFile file = OpenLog(name);
   for (const std::string& line : lines) {
     if (!file) return;
@@ -130,20 +128,26 @@ void WriteLines(const std::vector<std::string>& lines) {
   }
 }
 
-}  // namespace
-
-std::string LogJsonText(std::string_view ansi) { return LogJsonString(ansi, AnsiToUtf8Text); }
-
-void LogPassOutcomes(const PassResult& result) noexcept {
+void LogPassOutcomesTo(const std::string& name, const PassResult& result) noexcept {
   try {
-    WriteLines(OutcomeLines(result, Now(), AnsiToUtf8Text));
+    WriteLinesTo(name, OutcomeLines(result, Now(), AnsiToUtf8Text));
   } catch (...) {
   }
 }
 
+}  // namespace
+
+std::string LogJsonText(std::string_view ansi) { return LogJsonString(ansi, AnsiToUtf8Text); }
+
+std::function<void(const PassResult&)> OutcomeLogHook() {
+  std::string name = ReadLogFileSetting();
+  if (name.empty()) return nullptr;
+  return [name = std::move(name)](const PassResult& result) { LogPassOutcomesTo(name, result); };
+}
+
 void LogCheckNotStarted(std::string_view path, DWORD code) noexcept {
   try {
-    WriteLines({CheckNotStartedLine(path, code, Now(), AnsiToUtf8Text)});
+    WriteLinesTo(ReadLogFileSetting(), {CheckNotStartedLine(path, code, Now(), AnsiToUtf8Text)});
   } catch (...) {
   }
 }

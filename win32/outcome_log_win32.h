@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -22,8 +23,10 @@ inline constexpr std::uint64_t kLogRotateBytes = 10 * 1024 * 1024;
 // are not text in the ANSI code page escaped. For the rescan tool's report too.
 std::string LogJsonText(std::string_view ansi);
 
-// Writes the lines a pass's result calls for. Never throws.
-void LogPassOutcomes(const PassResult& result) noexcept;
+// A check's pass-result hook: writes the lines each result calls for to the
+// log the setting names now, never throwing; null when the setting names
+// none (the check then gathers no results at all).
+std::function<void(const PassResult&)> OutcomeLogHook();
 
 // Writes the "error" line of a file event whose check could not be started
 // (`code`: the system's error code). Never throws.

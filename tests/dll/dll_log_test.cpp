@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -238,8 +239,10 @@ TEST_F(LogTest, ChecksRunningAtOnceWriteWholeLines) {
     for (int w = 0; w < kWrites; ++w) {
       for (int i = 0; i < 4; ++i) expected.insert(name + "/o" + std::to_string(i) + ".bin#" + std::to_string(w));
     }
-    writers.push_back(testing::StartThread([result] {
-      for (int w = 0; w < kWrites; ++w) LogPassOutcomes(result);
+    const std::function<void(const PassResult&)> log = OutcomeLogHook();
+    ASSERT_TRUE(log);
+    writers.push_back(testing::StartThread([result, log] {
+      for (int w = 0; w < kWrites; ++w) log(result);
     }));
   }
   for (int d = 0; d < kDirectories; ++d) PluginHost::Get().FileArrived(temp_ / ("many" + std::to_string(d) + "\\x"));
