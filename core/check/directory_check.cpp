@@ -293,6 +293,53 @@ void NoteCompletion(const CheckContext& context, DirectoryListing& listing, cons
   if (fs.Details(prefix + listName, &listDetails)) result.listCreated = listDetails.created;
 }
 
+// A path as the file system finds it, for telling whether two paths name
+// one file: '/' as '\', the last component as stored, letters folded.
+std::string PathKey(FileSystem& fs, std::string_view path) {
+  std::string key(path);
+  std::replace(key.begin(), key.end(), '/', '\\');
+  const std::size_t nameStart = FindLastChar(key, '\\') + 1;  // 0 when none
+  key = key.substr(0, nameStart) + fs.StoredName(std::string_view(key).substr(nameStart));
+  return fs.FoldCase(key);
+}
+
+// The keys of the listed paths: files the pass itself must never replace or
+// remove under the name of a marker or of the state file.
+std::unordered_set<std::string> ListedKeys(FileSystem& fs, const SfvList& list) {
+  std::unordered_set<std::string> keys;
+  for (const SfvEntry& entry : list) keys.insert(PathKey(fs, entry.path));
+  return keys;
+}
+
+// Copies a corrupt file to its BadMarker name without ever leaving a part of
+// it there: the copy goes to a temporary name beside the BadMarker and is
+// renamed over it only once whole, so a copy that fails part way (a full
+// disk) leaves an older BadMarker as it was, and its temporary file is
+// removed. The temporary name is the pass's own, like the state file's:
+// ".qdrl.", the BadMarker's plain name, ".tmp" (no list, and no meter folder,
+// which is a directory). A crash between copy and rename leaves that file
+// beside a whole listed file; the next move aside of the same file replaces
+// it. Neither the BadMarker nor the temporary name may be a listed file:
+// then the corrupt file stays where it is.
+// True when the BadMarker holds the file; on failure the step is recorded.
+bool CopyAside(FileSystem& fs, DirectoryListing& listing, const std::unordered_set<std::string>& listed,
+               const std::string& path, const std::string& badMarker, PassResult& result) {
+  const std::size_t nameStart = FindLastOf(badMarker, "\\/") + 1;  // 0 when none
+  const std::string temporary = badMarker.substr(0, nameStart) + ".qdrl." + badMarker.substr(nameStart) + ".tmp";
+  if (listed.count(PathKey(fs, badMarker)) != 0 || listed.count(PathKey(fs, temporary)) != 0) {
+    result.errors.push_back({PassErrorKind::kCopyAside, 0, path});
+    return false;
+  }
+  listing.Note(badMarker, Kind::kUnknown);
+  if (fs.CopyOver(path, temporary) && fs.MoveOver(temporary, badMarker)) {
+    listing.Note(temporary, Kind::kAbsent);
+    return true;
+  }
+  result.errors.push_back({PassErrorKind::kCopyAside, fs.LastError(), path});
+  listing.Note(temporary, fs.RemoveFile(temporary) ? Kind::kAbsent : Kind::kUnknown);
+  return false;
+}
+
 // result.listRead stays false when the list could not be read, so nothing
 // was done.
 void RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName,
@@ -313,6 +360,9 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   result.listRead = true;
 
   const std::string statePath = StateFileName(prefix, listName);
+  const std::unordered_set<std::string> listed = ListedKeys(fs, list);
+  // A listed file under the state file's name is an upload: no state is kept.
+  const bool keepsState = listed.count(PathKey(fs, statePath)) == 0;
   DirectoryListing listing(fs, prefix);
   // Read on the first found entry, then kept up to date with what this pass
   // verifies, so a later duplicate of an entry sees it as verified.
@@ -328,7 +378,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     entry.found = kind != Kind::kAbsent && kind != Kind::kDirectory;
     if (entry.found) {
       if (!stateLines) {
-        stateLines = listing.Look(statePath) == Kind::kAbsent ? std::unordered_set<std::string>()
+        stateLines = !keepsState || listing.Look(statePath) == Kind::kAbsent ? std::unordered_set<std::string>()
                                                               : ReadStateLines(fs, statePath, list);
       }
       // Still opened when listed: a file being written must not count as
@@ -353,7 +403,9 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
 
     const std::string missingMarker = MissingMarkerName(entry.path);
     const std::string badMarker = BadMarkerName(entry.path);
+    // A marker's name may be a listed file's too: that file is left alone.
     auto removeMarker = [&](const std::string& marker) {
+      if (listed.count(PathKey(fs, marker)) != 0) return;
       if (listing.Look(marker) != Kind::kAbsent && fs.RemoveFile(marker)) {
         listing.Note(marker, Kind::kAbsent);
         removedMarker = true;
@@ -366,14 +418,12 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
       removeMarker(missingMarker);
       removeMarker(badMarker);
     } else if (entry.found) {
-      // Move aside: the listed file goes only once its copy is safe. A failed
-      // copy may still leave a partial file behind.
+      // Move aside: the listed file goes only once its copy is safe.
       // Once moved aside the file is bad, no longer missing: an earlier
       // MissingMarker would tell users the wrong thing.
       outcome = EntryOutcome::kBad;
-      listing.Note(badMarker, Kind::kUnknown);
       if (context.passDone) fs.Details(entry.path, &details);  // the size, for the result
-      if (fs.CopyOver(entry.path, badMarker)) {
+      if (CopyAside(fs, listing, listed, entry.path, badMarker, result)) {
         movedAside = true;
         if (fs.RemoveFile(entry.path)) {
           listing.Note(entry.path, Kind::kAbsent);
@@ -382,8 +432,6 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
           listing.Note(entry.path, Kind::kUnknown);
         }
         removeMarker(missingMarker);
-      } else {
-        result.errors.push_back({PassErrorKind::kCopyAside, fs.LastError(), entry.path});
       }
     } else {
       const Kind bad = listing.Look(badMarker);
@@ -393,7 +441,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
       } else {
         outcome = EntryOutcome::kMissing;
         // An empty file of the marker's name is what create-always would leave.
-        if (listing.Look(missingMarker) != Kind::kEmptyFile) {
+        if (listing.Look(missingMarker) != Kind::kEmptyFile && listed.count(PathKey(fs, missingMarker)) == 0) {
           listing.Note(missingMarker, fs.CreateEmptyFile(missingMarker) ? Kind::kEmptyFile : Kind::kUnknown);
         }
       }
@@ -413,7 +461,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   std::string meterPath = prefix + MeterFolderName(percent, settings);
   const bool meterStays = percent < 100 || settings.deleteFlag == 0;
   // A lost append only costs a second hash on a later pass.
-  if (percent < 100 && !stateAppend.empty() && !fs.AppendBytes(statePath, stateAppend)) {
+  if (percent < 100 && keepsState && !stateAppend.empty() && !fs.AppendBytes(statePath, stateAppend)) {
     result.errors.push_back({PassErrorKind::kWriteState, fs.LastError(), statePath});
   }
   NoteCompletion(context, listing, prefix, listName, meterPath, settings, list, removedMarker, result);
@@ -429,7 +477,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   } else {
     MakeMeterFolder(fs, listing, meterPath);
   }
-  if (listing.Look(statePath) != Kind::kAbsent) fs.RemoveFile(statePath);
+  if (keepsState && listing.Look(statePath) != Kind::kAbsent) fs.RemoveFile(statePath);
 }
 
 // The ledger that the event's ticket belongs to, when the event shares passes
