@@ -32,9 +32,12 @@ constexpr std::size_t kStateReadSize = 4096;
 // longest listed path: memory stays bounded by the list whatever the file
 // holds. On a read error the lines completed so far are kept but a partial
 // last line is not, since a cut-off path could equal another entry.
+// `endsInsideLine` tells whether the file ends without a line end, so that
+// an append must begin with one.
 std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string& statePath,
-                                               const SfvList& list) {
+                                               const SfvList& list, bool* endsInsideLine) {
   std::unordered_set<std::string> lines;
+  *endsInsideLine = false;
   std::unique_ptr<ReadableFile> file = fs.OpenForCheck(statePath);
   if (!file) return lines;
   std::unordered_set<std::string_view> listed;
@@ -56,6 +59,7 @@ std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string
     std::size_t got = 0;
     if (!file->Read(buffer, sizeof buffer, &got)) return lines;
     if (got == 0) break;
+    *endsInsideLine = buffer[got - 1] != '\r' && buffer[got - 1] != '\n';
     for (std::size_t i = 0; i < got; ++i) {
       char c = buffer[i];
       if (afterCr) {
@@ -303,12 +307,20 @@ std::string PathKey(FileSystem& fs, std::string_view path) {
   return fs.FoldCase(key);
 }
 
-// The keys of the listed paths: files the pass itself must never replace or
-// remove under the name of a marker or of the state file.
-std::unordered_set<std::string> ListedKeys(FileSystem& fs, const SfvList& list) {
-  std::unordered_set<std::string> keys;
-  for (const SfvEntry& entry : list) keys.insert(PathKey(fs, entry.path));
+// The keys of the listed paths (files the pass itself must never replace or
+// remove under the name of a marker or of the state file), each with every
+// CRC-32 the list gives it.
+using ListedKeys = std::unordered_map<std::string, std::vector<std::uint32_t>>;
+
+ListedKeys ListedKeysOf(FileSystem& fs, const SfvList& list) {
+  ListedKeys keys;
+  for (const SfvEntry& entry : list) keys[PathKey(fs, entry.path)].push_back(entry.expectedCrc);
   return keys;
+}
+
+bool ListsCrc(const ListedKeys& listed, const std::string& key, std::uint32_t crc) {
+  auto it = listed.find(key);
+  return it != listed.end() && std::find(it->second.begin(), it->second.end(), crc) != it->second.end();
 }
 
 // Copies a corrupt file to its BadMarker name without ever leaving a part of
@@ -322,11 +334,17 @@ std::unordered_set<std::string> ListedKeys(FileSystem& fs, const SfvList& list) 
 // it. Neither the BadMarker nor the temporary name may be a listed file:
 // then the corrupt file stays where it is.
 // True when the BadMarker holds the file; on failure the step is recorded.
-bool CopyAside(FileSystem& fs, DirectoryListing& listing, const std::unordered_set<std::string>& listed,
+bool CopyAside(FileSystem& fs, DirectoryListing& listing, const ListedKeys& listed,
                const std::string& path, const std::string& badMarker, PassResult& result) {
   const std::size_t nameStart = FindLastOf(badMarker, "\\/") + 1;  // 0 when none
   const std::string temporary = badMarker.substr(0, nameStart) + ".qdrl." + badMarker.substr(nameStart) + ".tmp";
   if (listed.count(PathKey(fs, badMarker)) != 0 || listed.count(PathKey(fs, temporary)) != 0) {
+    result.errors.push_back({PassErrorKind::kCopyAside, 0, path});
+    return false;
+  }
+  // No file replaces a directory: the copy would be in vain.
+  const Kind badKind = listing.Look(badMarker);
+  if (badKind == Kind::kDirectory || listing.Look(temporary) == Kind::kDirectory) {
     result.errors.push_back({PassErrorKind::kCopyAside, 0, path});
     return false;
   }
@@ -336,6 +354,7 @@ bool CopyAside(FileSystem& fs, DirectoryListing& listing, const std::unordered_s
     return true;
   }
   result.errors.push_back({PassErrorKind::kCopyAside, fs.LastError(), path});
+  listing.Note(badMarker, badKind);  // a failed rename leaves it as it was
   listing.Note(temporary, fs.RemoveFile(temporary) ? Kind::kAbsent : Kind::kUnknown);
   return false;
 }
@@ -360,7 +379,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   result.listRead = true;
 
   const std::string statePath = StateFileName(prefix, listName);
-  const std::unordered_set<std::string> listed = ListedKeys(fs, list);
+  const ListedKeys listed = ListedKeysOf(fs, list);
   // A listed file under the state file's name is an upload: no state is kept.
   const bool keepsState = listed.count(PathKey(fs, statePath)) == 0;
   DirectoryListing listing(fs, prefix);
@@ -370,6 +389,9 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   // Lines for the state file, appended in one write when the pass ends with
   // the set incomplete (a complete set's state file is deleted anyway).
   std::string stateAppend;
+  // A state file whose last line has no end: a path appended to it would
+  // join that line, and never be read back.
+  bool stateEndsInsideLine = false;
   // A marker removed by this pass: the set was incomplete before it.
   bool removedMarker = false;
 
@@ -378,8 +400,9 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     entry.found = kind != Kind::kAbsent && kind != Kind::kDirectory;
     if (entry.found) {
       if (!stateLines) {
-        stateLines = !keepsState || listing.Look(statePath) == Kind::kAbsent ? std::unordered_set<std::string>()
-                                                              : ReadStateLines(fs, statePath, list);
+        stateLines = !keepsState || listing.Look(statePath) == Kind::kAbsent
+                         ? std::unordered_set<std::string>()
+                         : ReadStateLines(fs, statePath, list, &stateEndsInsideLine);
       }
       // Still opened when listed: a file being written must not count as
       // found. A file to be hashed is opened for that, denying write in the
@@ -394,7 +417,11 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     if (entry.found && !entry.verified) {
       if (!fileCrc.ComputeFileCrc(entry.path, &crc)) {
         entry.found = false;
-      } else if (crc == entry.expectedCrc) {
+      } else if (ListsCrc(listed, PathKey(fs, entry.path), crc)) {
+        // Good by this entry or by another listing of the same file (perhaps
+        // spelt otherwise): the state file records paths, which vouch for
+        // every listing of the file, so a file listed twice with different
+        // CRCs is judged alike whichever listing comes first.
         entry.verified = true;
         stateAppend += entry.path + kLineEnd;
         stateLines->insert(entry.path);
@@ -434,14 +461,18 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
         removeMarker(missingMarker);
       }
     } else {
-      const Kind bad = listing.Look(badMarker);
+      // A listed file under the BadMarker's name is an upload of its own, not
+      // this file moved aside.
+      const Kind bad = listed.count(PathKey(fs, badMarker)) != 0 ? Kind::kAbsent : listing.Look(badMarker);
       const bool badExists = bad == Kind::kUnknown ? fs.Exists(badMarker) : bad != Kind::kAbsent;
       if (badExists) {
         outcome = EntryOutcome::kBad;  // moved aside by an earlier pass
       } else {
         outcome = EntryOutcome::kMissing;
-        // An empty file of the marker's name is what create-always would leave.
-        if (listing.Look(missingMarker) != Kind::kEmptyFile && listed.count(PathKey(fs, missingMarker)) == 0) {
+        // An empty file of the marker's name is what create-always would
+        // leave; a directory of that name it cannot replace.
+        const Kind marker = listing.Look(missingMarker);
+        if (marker != Kind::kEmptyFile && marker != Kind::kDirectory && listed.count(PathKey(fs, missingMarker)) == 0) {
           listing.Note(missingMarker, fs.CreateEmptyFile(missingMarker) ? Kind::kEmptyFile : Kind::kUnknown);
         }
       }
@@ -461,6 +492,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   std::string meterPath = prefix + MeterFolderName(percent, settings);
   const bool meterStays = percent < 100 || settings.deleteFlag == 0;
   // A lost append only costs a second hash on a later pass.
+  if (stateEndsInsideLine && !stateAppend.empty()) stateAppend.insert(0, kLineEnd);
   if (percent < 100 && keepsState && !stateAppend.empty() && !fs.AppendBytes(statePath, stateAppend)) {
     result.errors.push_back({PassErrorKind::kWriteState, fs.LastError(), statePath});
   }

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "core/check/file_crc.h"
-#include "tests/support/memory_file_system.h"
+#include "tools/support/memory_file_system.h"
 #include "tests/support/std_check_lock.h"
 #include "tools/support/test_data.h"
 

@@ -1,4 +1,4 @@
-#include "tests/support/memory_file_system.h"
+#include "tools/support/memory_file_system.h"
 
 #include <algorithm>
 #include <cstring>
