@@ -332,7 +332,10 @@ inline PassOutcome ModelPass(Disk& disk, const std::string& prefix, const std::s
       auto asideNode = disk.find(Key(aside));
       if (asideNode != disk.end() && asideNode->second.isDirectory) continue;  // the copy fails
       auto badNode = disk.find(Key(bad));
-      if (badNode != disk.end() && badNode->second.isDirectory) continue;  // the rename fails
+      if (badNode != disk.end() && badNode->second.isDirectory) {
+        disk.erase(Key(aside));  // the rename fails, and the copy is removed
+        continue;
+      }
       const std::string bytes = disk[key].bytes;
       disk.erase(Key(aside));
       disk[Key(bad)] = Node{Stored(bad), false, bytes};  // a rename brings its own spelling

@@ -342,19 +342,18 @@ bool CopyAside(FileSystem& fs, DirectoryListing& listing, const ListedKeys& list
     result.errors.push_back({PassErrorKind::kCopyAside, 0, path});
     return false;
   }
-  // No file replaces a directory: the copy would be in vain.
+  // What a failed step leaves as it was (a directory of either name, which
+  // the meter folders' removal must still see).
   const Kind badKind = listing.Look(badMarker);
-  if (badKind == Kind::kDirectory || listing.Look(temporary) == Kind::kDirectory) {
-    result.errors.push_back({PassErrorKind::kCopyAside, 0, path});
-    return false;
-  }
+  const Kind temporaryKind = listing.Look(temporary);
   listing.Note(badMarker, Kind::kUnknown);
   if (fs.CopyOver(path, temporary) && fs.MoveOver(temporary, badMarker)) {
     listing.Note(temporary, Kind::kAbsent);
     return true;
   }
   result.errors.push_back({PassErrorKind::kCopyAside, fs.LastError(), path});
-  listing.Note(badMarker, badKind);  // a failed rename leaves it as it was
+  listing.Note(badMarker, badKind);
+  if (temporaryKind == Kind::kDirectory) return false;
   listing.Note(temporary, fs.RemoveFile(temporary) ? Kind::kAbsent : Kind::kUnknown);
   return false;
 }
