@@ -161,8 +161,8 @@ inline bool HasChildren(const Disk& disk, const std::string& key) {
   return it != disk.end() && it->first.compare(0, key.size() + 1, key + "\\") == 0;
 }
 
-// A file written (created, replaced or appended to) keeps the spelling of a
-// file it replaces, as Windows does.
+// A file written (created, replaced, appended to or renamed over) keeps the
+// spelling of a file it replaces, as Windows does (and Wine, for a rename).
 inline void PutFile(Disk& disk, const std::string& name, std::string bytes) {
   const std::string key = Key(name);
   auto it = disk.find(key);
@@ -338,7 +338,7 @@ inline PassOutcome ModelPass(Disk& disk, const std::string& prefix, const std::s
       }
       const std::string bytes = disk[key].bytes;
       disk.erase(Key(aside));
-      disk[Key(bad)] = Node{Stored(bad), false, bytes};  // a rename brings its own spelling
+      PutFile(disk, bad, bytes);
       disk.erase(key);
       removeMarker(missing);
     } else if (listed.count(Key(bad)) == 0 && disk.count(Key(bad)) != 0) {

@@ -340,8 +340,7 @@ bool MemoryFileSystem::MoveOver(const std::string& from, const std::string& to) 
   Node moved;
   moved.bytes = std::move(source->second.bytes);
   nodes_.erase(source);
-  nodes_.erase(Key(to));  // the replaced file's spelling goes with it
-  PutNode(to, std::move(moved));
+  PutNode(to, std::move(moved));  // a replaced file's spelling stays, as under Wine
   return true;
 }
 
