@@ -71,7 +71,7 @@ struct GeneratedState {
 
 inline const char* const kNames[] = {
     "a.rar", "A.RAR", "a.rar.", "a.rar ", "b.rar", "a-[BAD].rar", "a-[MISSING].rar", "b-[BAD].rar",
-    "b-[MISSING].rar", ".qdrl.set.sfv.state", ".qdrl.a-[BAD].rar.tmp", "c", "c-[BAD]", "sub\\d.rar",
+    "b-[MISSING].rar", ".qdrl.set.sfv.state", ".qdrl.a-[BAD].rar.copy.tmp", "c", "c-[BAD]", "sub\\d.rar",
     "--==[ 50% complete ]==-- ", "a.rar-[BAD]"};
 inline const char* const kContents[] = {"", "alpha", "bravo!", "charlie."};
 inline const char* const kStartTrails[] = {"--==[", "", "A", "["};
@@ -121,7 +121,7 @@ inline std::string BadName(const std::string& name) { return WithTag(name, "-[BA
 inline std::string StateName(const std::string& list) { return ".qdrl." + list + ".state"; }
 inline std::string AsideName(const std::string& bad) {
   const std::size_t start = bad.find_last_of("\\/") + 1;
-  return bad.substr(0, start) + ".qdrl." + bad.substr(start) + ".tmp";
+  return bad.substr(0, start) + ".qdrl." + bad.substr(start) + ".copy.tmp";
 }
 
 inline std::uint32_t Crc(const std::string& bytes) { return Crc32Reference(0, bytes.data(), bytes.size()); }
@@ -423,7 +423,7 @@ inline std::string CheckInvariants(const Disk& before, const Disk& after, const 
       moved = moved || (Key(entry.name) == key && entry.crc != Crc(node.bytes) && IsFile(after, bad) &&
                         after.at(bad).bytes == node.bytes);
     }
-    if (!moved) return "bytes lost or changed: " + node.name;
+    if (!moved) return "bytes lost or changed: " + node.name + "\n" + Describe(after);
   }
 
   // Every entry ends as the model says, with the markers its outcome calls for.

@@ -328,16 +328,18 @@ bool ListsCrc(const ListedKeys& listed, const std::string& key, std::uint32_t cr
 // renamed over it only once whole, so a copy that fails part way (a full
 // disk) leaves an older BadMarker as it was, and its temporary file is
 // removed. The temporary name is the pass's own, like the state file's:
-// ".qdrl.", the BadMarker's plain name, ".tmp" (no list, and no meter folder,
-// which is a directory). A crash between copy and rename leaves that file
-// beside a whole listed file; the next move aside of the same file replaces
-// it. Neither the BadMarker nor the temporary name may be a listed file:
-// then the corrupt file stays where it is.
+// ".qdrl.", the BadMarker's plain name, ".copy.tmp". No list ends so, no
+// meter folder (a directory) is a file, and no marker either: a marker's
+// tag ends in ']' just before its last '.'. A crash between copy and rename
+// leaves that file beside a whole listed file; the next move aside of the
+// same file replaces it. Neither the BadMarker nor the temporary name may be
+// a listed file: then the corrupt file stays where it is.
 // True when the BadMarker holds the file; on failure the step is recorded.
 bool CopyAside(FileSystem& fs, DirectoryListing& listing, const ListedKeys& listed,
                const std::string& path, const std::string& badMarker, PassResult& result) {
   const std::size_t nameStart = FindLastOf(badMarker, "\\/") + 1;  // 0 when none
-  const std::string temporary = badMarker.substr(0, nameStart) + ".qdrl." + badMarker.substr(nameStart) + ".tmp";
+  const std::string temporary =
+      badMarker.substr(0, nameStart) + ".qdrl." + badMarker.substr(nameStart) + ".copy.tmp";
   if (listed.count(PathKey(fs, badMarker)) != 0 || listed.count(PathKey(fs, temporary)) != 0) {
     result.errors.push_back({PassErrorKind::kCopyAside, 0, path});
     return false;

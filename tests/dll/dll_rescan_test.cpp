@@ -318,7 +318,7 @@ TEST_F(RescanTest, AFailedStepIsToldAndExitsWithTwo) {
   EXPECT_EQ(run.output.find("(error 0)"), std::string::npos) << run.output;
   EXPECT_EQ(testing::ReadFileBytes(outside_ / "b.bin"), corrupt);
   EXPECT_EQ(testing::ReadFileBytes(outside_ / "b-[BAD].bin"), "older");
-  EXPECT_FALSE(FileExists(outside_ / ".qdrl.b-[BAD].bin.tmp"));
+  EXPECT_FALSE(FileExists(outside_ / ".qdrl.b-[BAD].bin.copy.tmp"));
 }
 
 // The lock shared with the plug-in, held here as another process's pass
