@@ -449,9 +449,9 @@ inline std::string CheckInvariants(const Disk& before, const Disk& after, const 
 
   // One meter folder showing the model's percentage (none when the set is
   // complete and the delete flag is on); never 100 % unless all are good.
-  if (percent != model.percent) return "the percentage differs from the model's";
   const bool allGood = std::all_of(outcomes.begin(), outcomes.end(), [](Outcome o) { return o == Outcome::kGood; });
   if (percent == 100 && (!allGood || entries.empty())) return "100 % while an entry is not good";
+  if (percent != model.percent) return "the percentage differs from the model's";
   std::vector<std::string> meters;
   for (const auto& [key, node] : after) {
     if (node.isDirectory && Parent(key).empty() && StartsWithFolded(node.name, settings.startTrail) &&
@@ -475,8 +475,8 @@ inline std::string CheckInvariants(const Disk& before, const Disk& after, const 
     if (!good) return "the state file records " + line + ", which is not good";
   }
   const std::string stateKey = Key(StateName(list));
-  if (owned.count(stateKey) != 0 && IsFile(after, stateKey) && IsFile(before, stateKey)) {
-    const std::string& was = before.at(stateKey).bytes;
+  if (owned.count(stateKey) != 0 && IsFile(after, stateKey)) {
+    const std::string was = IsFile(before, stateKey) ? before.at(stateKey).bytes : std::string();
     const std::string& is = after.at(stateKey).bytes;
     if (is.compare(0, was.size(), was) != 0) return "the state file was rewritten";
     for (const std::string& line : StateLines(is.substr(was.size()))) {
@@ -531,6 +531,45 @@ class NoLock : public CheckLock {
   void unlock() override {}
 };
 
+// Whether a second check with the same settings must leave the directory
+// as the first left it and hash nothing recorded good.
+inline bool SecondCheckStable(const GeneratedState& state, const Disk& afterFirst) {
+  // A start trail that other directories begin with (empty, or "A") makes
+  // the first check remove them as old meters, which may change outcomes.
+  const bool directoryRemoved = std::any_of(state.disk.begin(), state.disk.end(), [&](const auto& node) {
+    return node.second.isDirectory && afterFirst.count(node.first) == 0 && !StartsWithFolded(node.second.name, "--==[");
+  });
+  // A state file trusted over the bytes (it records a path, not a CRC) is
+  // deleted at 100 %, and the next check hashes what it vouched for.
+  const bool stateDeleted = std::any_of(state.lists.begin(), state.lists.end(), [&](const auto& list) {
+    return IsFile(state.disk, Key(StateName(list.first))) && !IsFile(afterFirst, Key(StateName(list.first)));
+  });
+  return state.second.startTrail == state.first.startTrail && !Contradicting(state) && !directoryRemoved &&
+         !stateDeleted;
+}
+
+// A path that every list naming it recorded good in the first check, and
+// that the second check has read nonetheless (empty when none).
+inline std::string HashedAgain(const Runner& runner, const GeneratedState& state, const Disk& afterFirst) {
+  for (const auto& [list, entries] : state.lists) {
+    for (const Entry& entry : entries) {
+      bool recorded = IsFile(afterFirst, Key(entry.name));
+      for (const auto& [other, otherEntries] : state.lists) {
+        for (const Entry& same : otherEntries) {
+          if (Key(same.name) != Key(entry.name)) continue;
+          auto stateFile = afterFirst.find(Key(StateName(other)));
+          recorded = recorded && stateFile != afterFirst.end() &&
+                     StateLines(stateFile->second.bytes).count(runner.prefix + same.name) != 0;
+        }
+      }
+      if (recorded && runner.reads(runner.prefix + entry.name) != 0) {
+        return "the second check hashed " + entry.name + ", recorded good";
+      }
+    }
+  }
+  return std::string();
+}
+
 inline std::string RunChecks(const Runner& runner, const GeneratedState& state) {
   NoLock lock;
   CompletedLists completed;
@@ -562,6 +601,10 @@ inline std::string RunChecks(const Runner& runner, const GeneratedState& state) 
                            : entry.outcome == EntryOutcome::kBad ? Outcome::kBad
                                                                  : Outcome::kMissing);
       }
+      if (round == 1 && runner.reads && SecondCheckStable(state, afterFirst)) {
+        failure = HashedAgain(runner, state, afterFirst);
+        if (!failure.empty()) return;
+      }
       const PassOutcome expected = ModelPass(model, runner.prefix, list, entries, settings);
       failure = CheckInvariants(before, after, runner.prefix, entries, list, settings, outcomes, result.percent,
                                 expected);
@@ -578,41 +621,9 @@ inline std::string RunChecks(const Runner& runner, const GeneratedState& state) 
       afterFirst = before;
       continue;
     }
-    // A start trail that other directories begin with (empty, or "A") makes
-    // the first check remove them as old meters, which may change outcomes.
-    const bool directoryRemoved = std::any_of(state.disk.begin(), state.disk.end(), [&](const auto& node) {
-      return node.second.isDirectory && afterFirst.count(node.first) == 0 &&
-             !StartsWithFolded(node.second.name, "--==[");
-    });
-    // A state file trusted over the bytes (it records a path, not a CRC) is
-    // deleted at 100 %, and the next check hashes what it vouched for.
-    const bool stateDeleted = std::any_of(state.lists.begin(), state.lists.end(), [&](const auto& list) {
-      return IsFile(state.disk, Key(StateName(list.first))) && !IsFile(afterFirst, Key(StateName(list.first)));
-    });
-    if (state.second.startTrail != state.first.startTrail || Contradicting(state) || directoryRemoved ||
-        stateDeleted) {
-      break;
-    }
+    if (!SecondCheckStable(state, afterFirst)) break;
     if (before != afterFirst) {
       return "the second check changed the directory:\nfirst\n" + Describe(afterFirst) + "second\n" + Describe(before);
-    }
-    if (!runner.reads) break;
-    // A path every list that names it has recorded good is hashed no more.
-    for (const auto& [list, entries] : state.lists) {
-      for (const Entry& entry : entries) {
-        bool recorded = IsFile(afterFirst, Key(entry.name));
-        for (const auto& [other, otherEntries] : state.lists) {
-          for (const Entry& same : otherEntries) {
-            if (Key(same.name) != Key(entry.name)) continue;
-            auto stateFile = afterFirst.find(Key(StateName(other)));
-            recorded = recorded && stateFile != afterFirst.end() &&
-                       StateLines(stateFile->second.bytes).count(runner.prefix + same.name) != 0;
-          }
-        }
-        if (recorded && runner.reads(runner.prefix + entry.name) != 0) {
-          return "the second check hashed " + entry.name + ", recorded good";
-        }
-      }
     }
   }
   return std::string();
