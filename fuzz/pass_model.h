@@ -433,7 +433,7 @@ inline std::string CheckInvariants(const Disk& before, const Disk& after, const 
     const std::string missing = Key(MissingName(entries[i].name));
     const std::string bad = Key(BadName(entries[i].name));
     const bool movedNow = outcomes[i] == Outcome::kBad && IsFile(before, key) && !IsFile(after, key) &&
-                          IsFile(after, bad) && after.at(bad).bytes == before.at(key).bytes;
+                          owned.count(bad) != 0 && IsFile(after, bad) && after.at(bad).bytes == before.at(key).bytes;
     const bool goodHere = outcomes[i] == Outcome::kGood && IsFile(after, key);
     if ((goodHere || movedNow) && owned.count(missing) != 0 && IsFile(after, missing)) {
       return "a MISSING marker beside the good or moved file " + entries[i].name;
