@@ -31,7 +31,7 @@ if win32_is_emulated; then
         skip32=1
         estimate="about 15 seconds here (its 32-bit side, emulated here, is left out: nothing 32-bit runs in it)"
     else
-        estimate="about 5 minutes here, where 32-bit code is emulated"
+        estimate="about 4 minutes here, where 32-bit code is emulated"
     fi
 else
     estimate="about half a minute here"
