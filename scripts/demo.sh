@@ -12,36 +12,11 @@
 #   SFVCHECK_PRESET=win32|win64  chooses the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/emulation.sh
-. scripts/waiting.sh
+. scripts/ftp-host.sh
 started=$SECONDS
-# The host starts in seconds; where 32-bit Wine is emulated, in minutes.
-host_wait=300
-if [ -n "${SFVCHECK_PRESET:-}" ]; then
-    preset=$SFVCHECK_PRESET
-elif win32_is_emulated; then
-    preset=win64
-    echo "demo: 32-bit code runs only emulated on this machine, so the demo uses the 64-bit build of the"
-    echo "      same code (SFVCHECK_PRESET=win32 bash scripts/demo.sh: the 32-bit one, a few minutes more)"
-else
-    preset=win32
-fi
-bits=${preset#win}
-if [ "$bits" = 32 ] && win32_is_emulated; then
-    host_wait=900
-    echo "demo: 32-bit Wine is emulated on this machine: the FTP host takes minutes to start"
-elif [ "$bits" = 64 ] && win32_is_emulated; then
-    # Nothing 32-bit runs in the prefix: a new one need not set up that side.
-    export SFVCHECK_WINE_64_ONLY=1
-fi
+choose_host_build demo
 bash scripts/setup.sh
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j "$(nproc)" --target sfvcheck ftp_host
-if [ "${SFVCHECK_WINE_64_ONLY:-0}" = 1 ]; then
-    scripts/wine-prefix.sh "$PWD/build/wineprefix" 64-only
-else
-    scripts/wine-prefix.sh "$PWD/build/wineprefix"
-fi
+build_host_and_prefix
 
 demo=$(mktemp -d /tmp/sfvcheck-demo.XXXXXX)
 mkdir -p "$demo/set" "$demo/root/release"
@@ -58,18 +33,7 @@ sed 's/^/    /' "$demo/set/release.sfv"
 
 log="$demo/host.log"
 echo
-echo "starting the FTP host under Wine (build/$preset/ftp_host.exe with build/$preset/sfvcheck.dll)"
-scripts/wine-run.sh "$bits" "build/$preset/ftp_host.exe" --port 0 --stop-file "Z:${demo//\//\\}\\stop" \
-    --stop-after 600 "Z:${demo//\//\\}\\root" >"$log" 2>&1 &
-host=$!
-# On any exit the host is asked to stop, and ended when it does not.
-stop_host() {
-    touch "$demo/stop"
-    wait_for_exit "$host" 60 || kill "$host" 2>/dev/null || true
-    wait "$host" 2>/dev/null || true
-}
-trap stop_host EXIT
-if ! wait_for_host "$host" "$log" "$host_wait"; then
+if ! start_host "$log" "$demo/stop" --port 0 --stop-after 600 "Z:${demo//\//\\}\\root"; then
     echo "demo: the FTP host did not start; host log: $log" >&2
     exit 1
 fi
@@ -107,9 +71,7 @@ done
 
 echo
 echo "stopping the host"
-touch "$demo/stop"
-wait $host || true
-trap - EXIT
+stop_host
 grep '^ftp_host:' "$log" | tail -2 | sed 's/^/    /'
 
 cd "$demo/root/release"
