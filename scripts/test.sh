@@ -40,8 +40,8 @@ step bash scripts/fuzz.sh "${SFVCHECK_FUZZ_SECONDS:-20}"
 
 run_windows_preset win64
 
-# setup.sh registers qemu for 32-bit programs only where they cannot run natively.
-if ! grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null || [ "${SFVCHECK_WIN32_ALL:-0}" = 1 ]; then
+. scripts/emulation.sh
+if ! win32_is_emulated || [ "${SFVCHECK_WIN32_ALL:-0}" = 1 ]; then
     run_windows_preset win32
 else
     # Each emulated Wine program starts in about a minute: limits five times over.
