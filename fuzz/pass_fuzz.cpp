@@ -15,8 +15,8 @@ using namespace sfvcheck;
 using namespace sfvcheck::passmodel;
 const std::string kDir = "C:\\up\\";
 
-passmodel::Disk Snapshot(const testing::MemoryFileSystem& fs, const std::string& directory,
-                         const std::string& relative, passmodel::Disk& disk) {
+passmodel::Disk Snapshot(const testing::MemoryFileSystem& fs, const std::string& directory, const std::string& relative,
+                         passmodel::Disk& disk) {
   for (const std::string& name : fs.Names(directory)) {
     const std::string path = directory + name;
     const std::string inside = relative + name;
@@ -44,24 +44,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fs.AddFile(kDir + node.name, node.bytes);
     }
   }
-  Runner runner{fs, kDir,
-                [&fs] {
-                  passmodel::Disk disk;
-                  return Snapshot(fs, kDir, "", disk);
-                },
-                [](const CheckContext& context, const std::vector<std::string>&) {
-                  DirectoryCheck(context, kDir + "x");
-                },
-                [&fs] { fs.ResetCalls(); },
-                [&fs](const std::string& path) { return fs.Calls(testing::FsOp::kRead, path); }};
+  Runner runner{
+      fs,
+      kDir,
+      [&fs] {
+        passmodel::Disk disk;
+        return Snapshot(fs, kDir, "", disk);
+      },
+      [](const CheckContext& context, const std::vector<std::string>&) { DirectoryCheck(context, kDir + "x"); },
+      [&fs] { fs.ResetCalls(); },
+      [&fs](const std::string& path) { return fs.Calls(testing::FsOp::kRead, path); }};
   const std::string failure = RunChecks(runner, state);
   if (!failure.empty()) {
     // The state, so that a finding reads without a debugger.
-    std::fprintf(stderr, "%s\nstate (start trail \"%s\", then \"%s\", meter %d, delete %d):\n%s",
-                 failure.c_str(), state.first.startTrail.c_str(), state.second.startTrail.c_str(),
-                 state.first.meterFlag, state.first.deleteFlag, Describe(state.disk).c_str());
+    std::fprintf(stderr, "%s\nstate (start trail \"%s\", then \"%s\", meter %d, delete %d):\n%s", failure.c_str(),
+                 state.first.startTrail.c_str(), state.second.startTrail.c_str(), state.first.meterFlag,
+                 state.first.deleteFlag, Describe(state.disk).c_str());
     for (const auto& [list, entries] : state.lists) {
-      for (const Entry& entry : entries) std::fprintf(stderr, "  %s: [%s] %s\n", list.c_str(), entry.name.c_str(), Hex8(entry.crc).c_str());
+      for (const Entry& entry : entries)
+        std::fprintf(stderr, "  %s: [%s] %s\n", list.c_str(), entry.name.c_str(), Hex8(entry.crc).c_str());
     }
   }
   FUZZ_CHECK(failure.empty());

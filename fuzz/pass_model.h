@@ -65,14 +65,26 @@ struct Entry {
 struct GeneratedState {
   Disk disk;
   std::map<std::string, std::vector<Entry>> lists;  // by the list's name
-  RunSettings first;   // for the first check
-  RunSettings second;  // for the second; equal to `first` unless the trail changes
+  RunSettings first;                                // for the first check
+  RunSettings second;                               // for the second; equal to `first` unless the trail changes
 };
 
-inline const char* const kNames[] = {
-    "a.rar", "A.RAR", "a.rar.", "a.rar ", "b.rar", "a-[BAD].rar", "a-[MISSING].rar", "b-[BAD].rar",
-    "b-[MISSING].rar", ".qdrl.set.sfv.state", ".qdrl.a-[BAD].rar.copy.tmp", "c", "c-[BAD]", "sub\\d.rar",
-    "--==[ 50% complete ]==-- ", "a.rar-[BAD]"};
+inline const char* const kNames[] = {"a.rar",
+                                     "A.RAR",
+                                     "a.rar.",
+                                     "a.rar ",
+                                     "b.rar",
+                                     "a-[BAD].rar",
+                                     "a-[MISSING].rar",
+                                     "b-[BAD].rar",
+                                     "b-[MISSING].rar",
+                                     ".qdrl.set.sfv.state",
+                                     ".qdrl.a-[BAD].rar.copy.tmp",
+                                     "c",
+                                     "c-[BAD]",
+                                     "sub\\d.rar",
+                                     "--==[ 50% complete ]==-- ",
+                                     "a.rar-[BAD]"};
 inline const char* const kContents[] = {"", "alpha", "bravo!", "charlie."};
 inline const char* const kStartTrails[] = {"--==[", "", "A", "["};
 inline const char* const kEndTrails[] = {"]==-- ", ""};
@@ -388,8 +400,9 @@ inline std::vector<std::string> ListsOf(const Disk& disk) {
 inline std::string Describe(const Disk& disk) {
   std::string text;
   for (const auto& [key, node] : disk) {
-    text += "  [" + node.name + "] " + (node.isDirectory ? std::string("<dir>") : std::to_string(node.bytes.size()) +
-                                                                                     " bytes " + Hex8(Crc(node.bytes))) +
+    text += "  [" + node.name + "] " +
+            (node.isDirectory ? std::string("<dir>")
+                              : std::to_string(node.bytes.size()) + " bytes " + Hex8(Crc(node.bytes))) +
             "\n";
   }
   return text;
@@ -462,7 +475,8 @@ inline std::string CheckInvariants(const Disk& before, const Disk& after, const 
   const bool noMeter = percent == 100 && settings.deleteFlag != 0;
   const std::string meter = Stored(MeterName(percent, settings));
   const bool meterBlocked = IsFile(after, Key(meter));
-  if (noMeter ? !meters.empty() : (meters.size() != (meterBlocked ? 0u : 1u) || (!meterBlocked && meters[0] != meter))) {
+  if (noMeter ? !meters.empty()
+              : (meters.size() != (meterBlocked ? 0u : 1u) || (!meterBlocked && meters[0] != meter))) {
     return "the meter folders are not the one for " + std::to_string(percent) + " %:\n" + Describe(after);
   }
 
@@ -522,7 +536,8 @@ inline bool Contradicting(const GeneratedState& state) {
     lists += entries.empty() && list != kListNames[0] ? 0 : 1;
     for (const Entry& entry : entries) spellings[Key(entry.name)].insert(entry.name);
   }
-  return lists > 1 || std::any_of(spellings.begin(), spellings.end(), [](const auto& key) { return key.second.size() > 1; });
+  return lists > 1 ||
+         std::any_of(spellings.begin(), spellings.end(), [](const auto& key) { return key.second.size() > 1; });
 }
 
 class NoLock : public CheckLock {
@@ -606,13 +621,13 @@ inline std::string RunChecks(const Runner& runner, const GeneratedState& state) 
         if (!failure.empty()) return;
       }
       const PassOutcome expected = ModelPass(model, runner.prefix, list, entries, settings);
-      failure = CheckInvariants(before, after, runner.prefix, entries, list, settings, outcomes, result.percent,
-                                expected);
+      failure =
+          CheckInvariants(before, after, runner.prefix, entries, list, settings, outcomes, result.percent, expected);
       if (!failure.empty()) failure = "check " + std::to_string(round + 1) + ", " + list + ": " + failure;
       before = std::move(after);
     };
-    const CheckContext context{runner.fs, lock, [&settings] { return settings; }, passDone, nullptr, nullptr,
-                               &completed};
+    const CheckContext context{runner.fs, lock,      [&settings] { return settings; }, passDone, nullptr,
+                               nullptr,   &completed};
     if (round == 1 && runner.resetReads) runner.resetReads();
     runner.check(context, lists);
     if (!failure.empty()) return failure;

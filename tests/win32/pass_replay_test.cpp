@@ -51,15 +51,14 @@ void PassEach(const CheckContext& context, const std::string& prefix, const std:
 // Runs both checks of a state through `fs` at `prefix`; the directory they
 // leave, with `prefix` in state files written as the in-memory one.
 std::string Replay(FileSystem& fs, const std::string& prefix, const GeneratedState& state, Disk* end) {
-  Runner runner{fs, prefix,
-                [&] {
-                  Disk disk;
-                  Snapshot(fs, prefix, "", disk);
-                  return disk;
-                },
-                [&](const CheckContext& context, const std::vector<std::string>& lists) {
-                  PassEach(context, prefix, lists);
-                }};
+  Runner runner{
+      fs, prefix,
+      [&] {
+        Disk disk;
+        Snapshot(fs, prefix, "", disk);
+        return disk;
+      },
+      [&](const CheckContext& context, const std::vector<std::string>& lists) { PassEach(context, prefix, lists); }};
   const std::string failure = RunChecks(runner, state);
   Snapshot(fs, prefix, "", *end);
   for (auto& [key, node] : *end) {
