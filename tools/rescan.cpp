@@ -10,12 +10,14 @@
 // the plug-in takes too, so the two never work on sets at the same time.
 //
 // Output: one line per list on stdout (tab-separated, or JSON lines with
-// --json); progress on stderr only when stderr is a console. Exit status: 0
-// when every set found is complete, 1 when any is incomplete, 2 on a usage
-// error or when a directory or list could not be read (or the lock not had).
+// --json); progress on stderr only when stderr is a console, and each step a
+// check could not do (with the system's message). Exit status: 0 when every
+// set found is complete, 1 when any is incomplete, 2 on a usage error, when a
+// directory or list could not be read (or the lock not had) or a step failed.
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <set>
@@ -89,6 +91,37 @@ void Write(DWORD stdHandle, std::string_view text, UINT codePage = CP_ACP) {
 }
 
 void Error(const std::string& text) { Write(STD_ERROR_HANDLE, "sfvcheck-rescan: " + text + "\n"); }
+
+// The system's text for an error code, on one line, with the code.
+std::string SystemMessage(std::uint32_t code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+      reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length > 0 && text != nullptr ? std::string(text, length) : std::string();
+  LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  return (message.empty() ? std::string() : message + " ") + "(error " + std::to_string(code) + ")";
+}
+
+// What a failed step of a check tells the operator.
+std::string FailedStep(const PassError& error) {
+  std::string what;
+  switch (error.kind) {
+    case PassErrorKind::kReadList: what = "cannot read the list " + error.path; break;
+    case PassErrorKind::kCopyAside: what = "cannot move the corrupt file " + error.path + " aside"; break;
+    case PassErrorKind::kRemoveAfterCopy:
+      what = "copied the corrupt file " + error.path + " aside, but cannot remove it";
+      break;
+    case PassErrorKind::kWriteState: what = "cannot write the state file " + error.path; break;
+    case PassErrorKind::kTakeLock: what = "checked without the lock shared with the plug-in: " + error.path; break;
+  }
+  // Without a code the check itself declined: the name it would take is a
+  // listed file or a directory.
+  return what + (error.code != 0 ? ": " + SystemMessage(error.code) : std::string());
+}
 
 std::string ReportLine(const PassResult& result, bool json) {
   if (json) {
@@ -283,6 +316,13 @@ class Rescan {
       failed_ = true;
     } else if (result.percent < 100) {
       ++incompleteLists_;
+    }
+    // Every failed step goes to stderr and makes the exit status 2; a report
+    // refuses each change itself, so there only an unreadable list counts.
+    for (const PassError& error : result.errors) {
+      if (options_.report && error.kind != PassErrorKind::kReadList) continue;
+      Error(FailedStep(error));
+      failed_ = true;
     }
     Write(STD_OUTPUT_HANDLE, ReportLine(result, options_.json), options_.json ? CP_UTF8 : CP_ACP);
     if (log) log(result);

@@ -244,6 +244,19 @@ bool Win32FileSystem::CopyOver(const std::string& from, const std::string& to) {
   return CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
+// MOVEFILE_REPLACE_EXISTING never replaces a directory; without
+// MOVEFILE_COPY_ALLOWED a rename within one volume is a single step.
+bool Win32FileSystem::MoveOver(const std::string& from, const std::string& to) {
+  if (!IsDiskPath(from) || !IsDiskPath(to)) return false;
+  const DWORD attributes = GetFileAttributesA(from.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
 bool Win32FileSystem::RemoveFile(const std::string& path) {
   return IsDiskPath(path) && DeleteFileA(path.c_str()) != FALSE;
 }

@@ -21,6 +21,7 @@ class Win32FileSystem : public FileSystem {
   bool AppendBytes(const std::string& path, std::string_view bytes) override;
   bool CreateEmptyFile(const std::string& path) override;
   bool CopyOver(const std::string& from, const std::string& to) override;
+  bool MoveOver(const std::string& from, const std::string& to) override;
   bool RemoveFile(const std::string& path) override;
   bool MakeDirectory(const std::string& path) override;
   bool RemoveEmptyDirectory(const std::string& path) override;

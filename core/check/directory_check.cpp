@@ -32,9 +32,12 @@ constexpr std::size_t kStateReadSize = 4096;
 // longest listed path: memory stays bounded by the list whatever the file
 // holds. On a read error the lines completed so far are kept but a partial
 // last line is not, since a cut-off path could equal another entry.
+// `endsInsideLine` tells whether the file ends without a line end, so that
+// an append must begin with one.
 std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string& statePath,
-                                               const SfvList& list) {
+                                               const SfvList& list, bool* endsInsideLine) {
   std::unordered_set<std::string> lines;
+  *endsInsideLine = false;
   std::unique_ptr<ReadableFile> file = fs.OpenForCheck(statePath);
   if (!file) return lines;
   std::unordered_set<std::string_view> listed;
@@ -56,6 +59,7 @@ std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string
     std::size_t got = 0;
     if (!file->Read(buffer, sizeof buffer, &got)) return lines;
     if (got == 0) break;
+    *endsInsideLine = buffer[got - 1] != '\r' && buffer[got - 1] != '\n';
     for (std::size_t i = 0; i < got; ++i) {
       char c = buffer[i];
       if (afterCr) {
@@ -293,6 +297,69 @@ void NoteCompletion(const CheckContext& context, DirectoryListing& listing, cons
   if (fs.Details(prefix + listName, &listDetails)) result.listCreated = listDetails.created;
 }
 
+// A path as the file system finds it, for telling whether two paths name
+// one file: '/' as '\', the last component as stored, letters folded.
+std::string PathKey(FileSystem& fs, std::string_view path) {
+  std::string key(path);
+  std::replace(key.begin(), key.end(), '/', '\\');
+  const std::size_t nameStart = FindLastChar(key, '\\') + 1;  // 0 when none
+  key = key.substr(0, nameStart) + fs.StoredName(std::string_view(key).substr(nameStart));
+  return fs.FoldCase(key);
+}
+
+// The keys of the listed paths (files the pass itself must never replace or
+// remove under the name of a marker or of the state file), each with every
+// CRC-32 the list gives it.
+using ListedKeys = std::unordered_map<std::string, std::vector<std::uint32_t>>;
+
+ListedKeys ListedKeysOf(FileSystem& fs, const SfvList& list) {
+  ListedKeys keys;
+  for (const SfvEntry& entry : list) keys[PathKey(fs, entry.path)].push_back(entry.expectedCrc);
+  return keys;
+}
+
+bool ListsCrc(const ListedKeys& listed, const std::string& key, std::uint32_t crc) {
+  auto it = listed.find(key);
+  return it != listed.end() && std::find(it->second.begin(), it->second.end(), crc) != it->second.end();
+}
+
+// Copies a corrupt file to its BadMarker name without ever leaving a part of
+// it there: the copy goes to a temporary name beside the BadMarker and is
+// renamed over it only once whole, so a copy that fails part way (a full
+// disk) leaves an older BadMarker as it was, and its temporary file is
+// removed. The temporary name is the pass's own, like the state file's:
+// ".qdrl.", the BadMarker's plain name, ".copy.tmp". No list ends so, no
+// meter folder (a directory) is a file, and no marker either: a marker's
+// tag ends in ']' just before its last '.'. A crash between copy and rename
+// leaves that file beside a whole listed file; the next move aside of the
+// same file replaces it. Neither the BadMarker nor the temporary name may be
+// a listed file: then the corrupt file stays where it is.
+// True when the BadMarker holds the file; on failure the step is recorded.
+bool CopyAside(FileSystem& fs, DirectoryListing& listing, const ListedKeys& listed,
+               const std::string& path, const std::string& badMarker, PassResult& result) {
+  const std::size_t nameStart = FindLastOf(badMarker, "\\/") + 1;  // 0 when none
+  const std::string temporary =
+      badMarker.substr(0, nameStart) + ".qdrl." + badMarker.substr(nameStart) + ".copy.tmp";
+  if (listed.count(PathKey(fs, badMarker)) != 0 || listed.count(PathKey(fs, temporary)) != 0) {
+    result.errors.push_back({PassErrorKind::kCopyAside, 0, path});
+    return false;
+  }
+  // What a failed step leaves as it was (a directory of either name, which
+  // the meter folders' removal must still see).
+  const Kind badKind = listing.Look(badMarker);
+  const Kind temporaryKind = listing.Look(temporary);
+  listing.Note(badMarker, Kind::kUnknown);
+  if (fs.CopyOver(path, temporary) && fs.MoveOver(temporary, badMarker)) {
+    listing.Note(temporary, Kind::kAbsent);
+    return true;
+  }
+  result.errors.push_back({PassErrorKind::kCopyAside, fs.LastError(), path});
+  listing.Note(badMarker, badKind);
+  if (temporaryKind == Kind::kDirectory) return false;
+  listing.Note(temporary, fs.RemoveFile(temporary) ? Kind::kAbsent : Kind::kUnknown);
+  return false;
+}
+
 // result.listRead stays false when the list could not be read, so nothing
 // was done.
 void RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName,
@@ -313,6 +380,9 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   result.listRead = true;
 
   const std::string statePath = StateFileName(prefix, listName);
+  const ListedKeys listed = ListedKeysOf(fs, list);
+  // A listed file under the state file's name is an upload: no state is kept.
+  const bool keepsState = listed.count(PathKey(fs, statePath)) == 0;
   DirectoryListing listing(fs, prefix);
   // Read on the first found entry, then kept up to date with what this pass
   // verifies, so a later duplicate of an entry sees it as verified.
@@ -320,6 +390,9 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   // Lines for the state file, appended in one write when the pass ends with
   // the set incomplete (a complete set's state file is deleted anyway).
   std::string stateAppend;
+  // A state file whose last line has no end: a path appended to it would
+  // join that line, and never be read back.
+  bool stateEndsInsideLine = false;
   // A marker removed by this pass: the set was incomplete before it.
   bool removedMarker = false;
 
@@ -328,8 +401,9 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     entry.found = kind != Kind::kAbsent && kind != Kind::kDirectory;
     if (entry.found) {
       if (!stateLines) {
-        stateLines = listing.Look(statePath) == Kind::kAbsent ? std::unordered_set<std::string>()
-                                                              : ReadStateLines(fs, statePath, list);
+        stateLines = !keepsState || listing.Look(statePath) == Kind::kAbsent
+                         ? std::unordered_set<std::string>()
+                         : ReadStateLines(fs, statePath, list, &stateEndsInsideLine);
       }
       // Still opened when listed: a file being written must not count as
       // found. A file to be hashed is opened for that, denying write in the
@@ -344,7 +418,11 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
     if (entry.found && !entry.verified) {
       if (!fileCrc.ComputeFileCrc(entry.path, &crc)) {
         entry.found = false;
-      } else if (crc == entry.expectedCrc) {
+      } else if (ListsCrc(listed, PathKey(fs, entry.path), crc)) {
+        // Good by this entry or by another listing of the same file (perhaps
+        // spelt otherwise): the state file records paths, which vouch for
+        // every listing of the file, so a file listed twice with different
+        // CRCs is judged alike whichever listing comes first.
         entry.verified = true;
         stateAppend += entry.path + kLineEnd;
         stateLines->insert(entry.path);
@@ -353,7 +431,9 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
 
     const std::string missingMarker = MissingMarkerName(entry.path);
     const std::string badMarker = BadMarkerName(entry.path);
+    // A marker's name may be a listed file's too: that file is left alone.
     auto removeMarker = [&](const std::string& marker) {
+      if (listed.count(PathKey(fs, marker)) != 0) return;
       if (listing.Look(marker) != Kind::kAbsent && fs.RemoveFile(marker)) {
         listing.Note(marker, Kind::kAbsent);
         removedMarker = true;
@@ -366,14 +446,12 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
       removeMarker(missingMarker);
       removeMarker(badMarker);
     } else if (entry.found) {
-      // Move aside: the listed file goes only once its copy is safe. A failed
-      // copy may still leave a partial file behind.
+      // Move aside: the listed file goes only once its copy is safe.
       // Once moved aside the file is bad, no longer missing: an earlier
       // MissingMarker would tell users the wrong thing.
       outcome = EntryOutcome::kBad;
-      listing.Note(badMarker, Kind::kUnknown);
       if (context.passDone) fs.Details(entry.path, &details);  // the size, for the result
-      if (fs.CopyOver(entry.path, badMarker)) {
+      if (CopyAside(fs, listing, listed, entry.path, badMarker, result)) {
         movedAside = true;
         if (fs.RemoveFile(entry.path)) {
           listing.Note(entry.path, Kind::kAbsent);
@@ -382,18 +460,20 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
           listing.Note(entry.path, Kind::kUnknown);
         }
         removeMarker(missingMarker);
-      } else {
-        result.errors.push_back({PassErrorKind::kCopyAside, fs.LastError(), entry.path});
       }
     } else {
-      const Kind bad = listing.Look(badMarker);
+      // A listed file under the BadMarker's name is an upload of its own, not
+      // this file moved aside.
+      const Kind bad = listed.count(PathKey(fs, badMarker)) != 0 ? Kind::kAbsent : listing.Look(badMarker);
       const bool badExists = bad == Kind::kUnknown ? fs.Exists(badMarker) : bad != Kind::kAbsent;
       if (badExists) {
         outcome = EntryOutcome::kBad;  // moved aside by an earlier pass
       } else {
         outcome = EntryOutcome::kMissing;
-        // An empty file of the marker's name is what create-always would leave.
-        if (listing.Look(missingMarker) != Kind::kEmptyFile) {
+        // An empty file of the marker's name is what create-always would
+        // leave; a directory of that name it cannot replace.
+        const Kind marker = listing.Look(missingMarker);
+        if (marker != Kind::kEmptyFile && marker != Kind::kDirectory && listed.count(PathKey(fs, missingMarker)) == 0) {
           listing.Note(missingMarker, fs.CreateEmptyFile(missingMarker) ? Kind::kEmptyFile : Kind::kUnknown);
         }
       }
@@ -413,7 +493,8 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   std::string meterPath = prefix + MeterFolderName(percent, settings);
   const bool meterStays = percent < 100 || settings.deleteFlag == 0;
   // A lost append only costs a second hash on a later pass.
-  if (percent < 100 && !stateAppend.empty() && !fs.AppendBytes(statePath, stateAppend)) {
+  if (stateEndsInsideLine && !stateAppend.empty()) stateAppend.insert(0, kLineEnd);
+  if (percent < 100 && keepsState && !stateAppend.empty() && !fs.AppendBytes(statePath, stateAppend)) {
     result.errors.push_back({PassErrorKind::kWriteState, fs.LastError(), statePath});
   }
   NoteCompletion(context, listing, prefix, listName, meterPath, settings, list, removedMarker, result);
@@ -429,7 +510,7 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
   } else {
     MakeMeterFolder(fs, listing, meterPath);
   }
-  if (listing.Look(statePath) != Kind::kAbsent) fs.RemoveFile(statePath);
+  if (keepsState && listing.Look(statePath) != Kind::kAbsent) fs.RemoveFile(statePath);
 }
 
 // The ledger that the event's ticket belongs to, when the event shares passes

@@ -8,13 +8,15 @@ namespace {
 
 constexpr std::uint64_t kToTheEnd = UINT64_MAX;
 
-// Hashes `count` bytes of a file from `from` on (kToTheEnd: up to its end),
-// reading into `buffer`. A file shorter than `count` fails: it was held
-// denying write, so the length it gave cannot have changed.
+// Hashes `count` bytes of a file from `from` on (kToTheEnd: up to its end,
+// which must come after `toEnd` bytes where those are known), reading into
+// `buffer`. A file shorter than that fails: it was held denying write, so the
+// length it gave cannot have changed, and reads that end sooner cut it short.
 class HalfHash : public FileSystem::Job {
  public:
-  HalfHash(ReadableFile& file, unsigned char* buffer, Crc32Kernel kernel, std::uint64_t from, std::uint64_t count)
-      : file_(file), buffer_(buffer), kernel_(kernel), from_(from), count_(count) {}
+  HalfHash(ReadableFile& file, unsigned char* buffer, Crc32Kernel kernel, std::uint64_t from, std::uint64_t count,
+           std::uint64_t toEnd = kToTheEnd)
+      : file_(file), buffer_(buffer), kernel_(kernel), from_(from), count_(count), toEnd_(toEnd) {}
 
   void Run() override {
     try {
@@ -36,7 +38,7 @@ class HalfHash : public FileSystem::Job {
       if (want == 0) return true;
       std::size_t got = 0;
       if (!file_.Read(buffer_, want, &got) || got > want) return false;
-      if (got == 0) return count_ == kToTheEnd;
+      if (got == 0) return count_ == kToTheEnd && (toEnd_ == kToTheEnd || size_ == toEnd_);
       crc_ = kernel_(crc_, buffer_, got);
       size_ += got;
     }
@@ -47,6 +49,7 @@ class HalfHash : public FileSystem::Job {
   Crc32Kernel kernel_;
   std::uint64_t from_;
   std::uint64_t count_;
+  std::uint64_t toEnd_;
   bool hashed_ = false;
   std::uint32_t crc_ = 0;
   std::uint64_t size_ = 0;
@@ -68,12 +71,13 @@ bool FileCrc32::ComputeFileCrc(const std::string& path, std::uint32_t* crc) {
   // be taken one at a time, and each half keeps its own position. It is
   // opened the same way, so the file stays denied to writers throughout.
   std::uint64_t length = 0;
+  const bool lengthKnown = file->Length(&length);
   std::unique_ptr<ReadableFile> second;
-  if (file->Length(&length) && length >= twoHalvesFrom && length >= 2 * kReadSize) {
+  if (lengthKnown && length >= twoHalvesFrom && length >= 2 * kReadSize) {
     second = fs_.OpenForCheck(path);
   }
   if (!second) {
-    HalfHash whole(*file, buffers_.get(), kernel_, 0, kToTheEnd);
+    HalfHash whole(*file, buffers_.get(), kernel_, 0, kToTheEnd, lengthKnown ? length : kToTheEnd);
     whole.Run();
     if (!whole.hashed()) return false;
     *crc = whole.crc();
@@ -83,7 +87,7 @@ bool FileCrc32::ComputeFileCrc(const std::string& path, std::uint32_t* crc) {
   // The first half ends on a read boundary, so both read whole blocks.
   const std::uint64_t half = length / 2 / kReadSize * kReadSize;
   HalfHash front(*file, buffers_.get(), kernel_, 0, half);
-  HalfHash back(*second, buffers_.get() + kReadSize, kernel_, half, kToTheEnd);
+  HalfHash back(*second, buffers_.get() + kReadSize, kernel_, half, kToTheEnd, length - half);
   if (!helper_ && !helperFailed_) {
     helper_ = fs_.StartHelper();
     helperFailed_ = !helper_;

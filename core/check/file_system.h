@@ -69,8 +69,14 @@ class FileSystem {
   // Creates an empty file, replacing any file of that name.
   virtual bool CreateEmptyFile(const std::string& path) = 0;
 
-  // Copies a file, replacing any file of the target name.
+  // Copies a file, replacing any file of the target name. A copy that fails
+  // part way (a full disk) may leave what it wrote under the target name.
   virtual bool CopyOver(const std::string& from, const std::string& to) = 0;
+
+  // Renames a file within its directory, replacing any file of the target
+  // name in one step: the target is either the old file or the whole new
+  // one, never a mix. Fails for a directory on either side.
+  virtual bool MoveOver(const std::string& from, const std::string& to) = 0;
 
   virtual bool RemoveFile(const std::string& path) = 0;
   virtual bool MakeDirectory(const std::string& path) = 0;

@@ -15,6 +15,7 @@ class ChangeRefusingFileSystem : public FileSystem {
   bool AppendBytes(const std::string&, std::string_view) override { return false; }
   bool CreateEmptyFile(const std::string&) override { return false; }
   bool CopyOver(const std::string&, const std::string&) override { return false; }
+  bool MoveOver(const std::string&, const std::string&) override { return false; }
   bool RemoveFile(const std::string&) override { return false; }
   bool MakeDirectory(const std::string&) override { return false; }
   bool RemoveEmptyDirectory(const std::string&) override { return false; }

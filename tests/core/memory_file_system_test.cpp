@@ -1,5 +1,5 @@
 // The in-memory fake against the FileSystem contract.
-#include "tests/support/memory_file_system.h"
+#include "tools/support/memory_file_system.h"
 
 #include "tests/support/file_system_contract.h"
 

@@ -316,5 +316,42 @@ TEST_F(LogTest, RotationAtTheSizeBoundKeepsEveryLine) {
   EXPECT_FALSE(newer.empty()) << "the bound was passed, yet no new file was started";
 }
 
+// A writer still holding a log that another writer has rotated to ".1"
+// moves on to the new file; rotating again would rename the new file over
+// ".1" and drop a whole generation.
+TEST_F(LogTest, AWriterHoldingARotatedLogMovesOnWithoutRotatingAgain) {
+  const std::string full = std::string(kLogRotateBytes, '#') + "\n";
+  WriteFileBytes(log_, full);
+  // The writers' turn, held as another writer holds it between its lines.
+  OwnedFile other(CreateFileA(log_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(other);
+  OVERLAPPED turn{};
+  turn.OffsetHigh = 0x40000000;
+  ASSERT_TRUE(LockFileEx(other.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &turn));
+  PassResult result;
+  result.prefix = temp_ / "stale\\";
+  result.listName = "set.sfv";
+  result.entries.push_back({result.prefix + "x.bin", EntryOutcome::kBad, true, 100, 1, 2});
+  const std::function<void(const PassResult&)> log = OutcomeLogHook();
+  ASSERT_TRUE(log);
+  OwnedObject writer = testing::StartThread([&] { log(result); });
+  Sleep(300);  // the writer has opened the full log and waits for its turn
+  // Meanwhile the other writer rotates: the full file becomes ".1".
+  ASSERT_TRUE(MoveFileExA(log_.c_str(), (log_ + ".1").c_str(), MOVEFILE_REPLACE_EXISTING));
+  WriteFileBytes(log_, "{\"time\":\"new\"}\n");
+  UnlockFileEx(other.get(), 0, 1, 0, &turn);
+  WaitForSingleObject(writer.get(), INFINITE);
+  other.reset();
+  EXPECT_EQ(testing::ReadFileBytes(log_ + ".1") == full, true) << "the rotated generation was replaced";
+  const std::vector<std::string> lines = Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "{\"time\":\"new\"}");
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.find("stale") != std::string::npos; }),
+            1)
+      << "the writer's line is not in the new file";
+}
+
 }  // namespace
 }  // namespace sfvcheck

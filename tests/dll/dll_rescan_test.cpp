@@ -289,11 +289,36 @@ TEST_F(RescanTest, UsageAndAccessErrorsExitWithTwo) {
   EXPECT_EQ(absent.exitCode, 2u);
   EXPECT_NE(absent.output.find("not a directory"), std::string::npos) << absent.output;
   // A list another process is still writing cannot be read: an error, not a
-  // complete set.
+  // complete set, and not an incomplete one either, though another list of
+  // the directory is.
+  WriteFileBytes(outside_ / "other.sfv", SfvLine("a.bin", testing::BitwiseCrc32(TwoFileSet().a)) +
+                                             SfvLine("c.bin", 0));
   OwnedFile held(CreateFileA((outside_ / "set.sfv").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held);
   EXPECT_EQ(RunTool("--report " + Quoted(outside_.path())).exitCode, 2u);
+}
+
+// A step the check cannot do (here the rename over a BAD file that another
+// process holds) is told on stderr with the system's message and makes the
+// exit status 2; the corrupt file and the older BAD file stay as they were.
+TEST_F(RescanTest, AFailedStepIsToldAndExitsWithTwo) {
+  const std::string corrupt = RandomBytes(5000, 3);
+  WriteFileBytes(outside_ / "b.bin", corrupt);
+  WriteFileBytes(outside_ / "b-[BAD].bin", "older");
+  OwnedFile held(CreateFileA((outside_ / "b-[BAD].bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held);
+  const ToolRun run = RunTool("--quiet " + Quoted(outside_.path()));
+  held.reset();
+  EXPECT_EQ(run.exitCode, 2u) << run.output;
+  EXPECT_NE(run.output.find("cannot move the corrupt file " + outside_ / "b.bin" + " aside: "), std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find(" (error "), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("(error 0)"), std::string::npos) << run.output;
+  EXPECT_EQ(testing::ReadFileBytes(outside_ / "b.bin"), corrupt);
+  EXPECT_EQ(testing::ReadFileBytes(outside_ / "b-[BAD].bin"), "older");
+  EXPECT_FALSE(FileExists(outside_ / ".qdrl.b-[BAD].bin.copy.tmp"));
 }
 
 // The lock shared with the plug-in, held here as another process's pass

@@ -167,6 +167,26 @@ TEST_P(FileSystemContractTest, CopyAndCreateReplaceAppendExtends) {
   EXPECT_FALSE(fs().CreateEmptyFile(At("d.rar")));
 }
 
+TEST_P(FileSystemContractTest, MoveReplacesAFileInOneStepButNeverADirectoryOrAFileBeingWritten) {
+  harness_->PutFile(At("a.tmp"), "whole copy");
+  harness_->PutFile(At("a-[BAD].rar"), "older");
+  EXPECT_TRUE(fs().MoveOver(At("a.tmp"), At("a-[BAD].rar")));
+  EXPECT_EQ(harness_->FileBytes(At("a-[BAD].rar")), "whole copy");
+  EXPECT_FALSE(fs().Exists(At("a.tmp")));
+  EXPECT_FALSE(fs().MoveOver(At("a.tmp"), At("b.rar")));
+
+  harness_->PutDirectory(At("d.rar"));
+  EXPECT_FALSE(fs().MoveOver(At("a-[BAD].rar"), At("d.rar")));
+  EXPECT_FALSE(fs().MoveOver(At("d.rar"), At("e.rar")));
+  EXPECT_TRUE(fs().Exists(At("d.rar")));
+  EXPECT_EQ(harness_->FileBytes(At("a-[BAD].rar")), "whole copy");
+
+  harness_->PutFile(At("b.tmp"), "copy");
+  std::shared_ptr<void> writer = harness_->HoldOpenForWriting(At("a-[BAD].rar"));
+  EXPECT_FALSE(fs().MoveOver(At("b.tmp"), At("a-[BAD].rar")));
+  EXPECT_EQ(harness_->FileBytes(At("b.tmp")), "copy");
+}
+
 TEST_P(FileSystemContractTest, RemovingTakesOnlyWhatItNames) {
   harness_->PutFile(At("a.rar"), "1");
   harness_->PutDirectory(At("full"));

@@ -22,6 +22,7 @@ class OneFileSystem : public ChangeRefusingFileSystem {
   int failOnOpen = -1;                      // this open (0: the first) fails; -1: none
   std::size_t failAt = std::string::npos;  // reads fail once this many bytes are delivered
   int failOnRead = -1;                      // this read (0: the first) fails; -1: none
+  std::size_t endAt = std::string::npos;   // reads find the end here, whatever the length says
   std::vector<std::string> opened;          // every path asked for
   std::size_t largestRequest = 0;           // the largest read asked for
 
@@ -46,7 +47,8 @@ class OneFileSystem : public ChangeRefusingFileSystem {
       *got = 0;
       fs_.largestRequest = std::max(fs_.largestRequest, size);
       if (reads_++ == fs_.failOnRead || position_ >= fs_.failAt) return false;
-      const std::size_t n = std::min({size, fs_.piece, fs_.content.size() - position_, fs_.failAt - position_});
+      const std::size_t end = std::min(fs_.content.size(), fs_.endAt);
+      const std::size_t n = position_ >= end ? 0 : std::min({size, fs_.piece, end - position_, fs_.failAt - position_});
       fs_.content.copy(static_cast<char*>(buffer), n, position_);
       position_ += n;
       *got = n;

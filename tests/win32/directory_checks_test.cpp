@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "core/check/directory_check.h"
-#include "tests/support/memory_file_system.h"
+#include "tools/support/memory_file_system.h"
 #include "tests/support/std_check_lock.h"
 #include "tools/support/test_data.h"
 

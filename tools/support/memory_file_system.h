@@ -33,6 +33,7 @@ enum class FsOp {
   kAppendBytes,
   kCreateEmptyFile,
   kCopyOver,
+  kMoveOver,
   kRemoveFile,
   kMakeDirectory,
   kRemoveEmptyDirectory,
@@ -59,6 +60,9 @@ class MemoryFileSystem : public FileSystem {
   void FailNthCall(std::size_t n, bool fromThenOn = false);
   // Operations and reads so far, of every kind: the length of a sweep.
   std::size_t CallCount() const;
+  // The bytes all files together may hold (unset: no limit). A copy or an
+  // append beyond it writes what fits and fails, as on a full disk.
+  void LimitSpace(std::optional<std::size_t> bytes);
   // Reads of this file deliver `bytes` bytes, then fail.
   void FailReadAfter(const std::string& path, std::size_t bytes);
   // Someone else writes the file, letting others only read: opening it to
@@ -86,6 +90,7 @@ class MemoryFileSystem : public FileSystem {
   bool AppendBytes(const std::string& path, std::string_view bytes) override;
   bool CreateEmptyFile(const std::string& path) override;
   bool CopyOver(const std::string& from, const std::string& to) override;
+  bool MoveOver(const std::string& from, const std::string& to) override;
   bool RemoveFile(const std::string& path) override;
   bool MakeDirectory(const std::string& path) override;
   bool RemoveEmptyDirectory(const std::string& path) override;
@@ -117,11 +122,14 @@ class MemoryFileSystem : public FileSystem {
   const Node* Find(const std::string& path) const;
   void AddDirectoryLocked(const std::string& path);
   void PutNode(const std::string& path, Node node);
+  // How many more bytes fit, leaving aside the file `replacing` would replace.
+  std::size_t RoomFor(const std::string& replacing) const;
 
   mutable std::mutex mutex_;
   std::map<std::string, Node> nodes_;  // by Key(path)
   std::set<std::pair<FsOp, std::string>> faults_;
   std::map<std::string, std::size_t> readLimits_;
+  std::optional<std::size_t> space_;
   std::set<std::string> held_;
   std::map<std::string, std::function<void()>> beforeOpen_;
   std::map<std::pair<FsOp, std::string>, std::size_t> calls_;

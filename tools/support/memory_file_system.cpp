@@ -1,4 +1,4 @@
-#include "tests/support/memory_file_system.h"
+#include "tools/support/memory_file_system.h"
 
 #include <algorithm>
 #include <cstring>
@@ -158,6 +158,20 @@ bool MemoryFileSystem::NextCallFails() {
   return sweepTarget_ != 0 && (sweepCalls_ == sweepTarget_ || (sweepOnward_ && sweepCalls_ > sweepTarget_));
 }
 
+void MemoryFileSystem::LimitSpace(std::optional<std::size_t> bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  space_ = bytes;
+}
+
+std::size_t MemoryFileSystem::RoomFor(const std::string& replacing) const {
+  if (!space_) return std::string::npos;
+  std::size_t used = 0;
+  for (const auto& [key, node] : nodes_) {
+    if (key != Key(replacing)) used += node.bytes.size();
+  }
+  return used >= *space_ ? 0 : *space_ - used;
+}
+
 void MemoryFileSystem::FailReadAfter(const std::string& path, std::size_t bytes) {
   std::lock_guard<std::mutex> guard(mutex_);
   readLimits_[Key(path)] = bytes;
@@ -262,16 +276,17 @@ bool MemoryFileSystem::AppendBytes(const std::string& path, std::string_view byt
   if (NextCallFails()) return false;
   if (Faulty(FsOp::kAppendBytes, path) || Held(path)) return false;
   auto it = nodes_.find(Key(path));
+  const std::size_t room = RoomFor(std::string());
   if (it != nodes_.end()) {
     if (it->second.isDirectory) return false;
-    it->second.bytes.append(bytes);
-    return true;
+    it->second.bytes.append(bytes.substr(0, room));
+    return bytes.size() <= room;
   }
   if (!ParentIsDirectory(Key(path))) return false;
   Node node;
-  node.bytes = std::string(bytes);
+  node.bytes = std::string(bytes.substr(0, room));
   PutNode(path, std::move(node));
-  return true;
+  return bytes.size() <= room;
 }
 
 bool MemoryFileSystem::CreateEmptyFile(const std::string& path) {
@@ -302,8 +317,30 @@ bool MemoryFileSystem::CopyOver(const std::string& from, const std::string& to) 
   if (Key(from) == Key(to)) return false;
   if (!ParentIsDirectory(Key(to))) return false;
   Node copy;
-  copy.bytes = source->bytes;
+  const std::size_t room = RoomFor(to);
+  copy.bytes = source->bytes.substr(0, room);
   PutNode(to, std::move(copy));
+  return source->bytes.size() <= room;
+}
+
+bool MemoryFileSystem::MoveOver(const std::string& from, const std::string& to) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  CountCall(FsOp::kMoveOver, from);
+  if (Key(from) != Key(to)) CountCall(FsOp::kMoveOver, to);
+  if (NextCallFails()) return false;
+  if (Faulty(FsOp::kMoveOver, from) || Faulty(FsOp::kMoveOver, to)) return false;
+  // Renaming needs the right to delete, which a writer's sharing denies.
+  if (Held(from) || Held(to)) return false;
+  auto source = nodes_.find(Key(from));
+  if (source == nodes_.end() || source->second.isDirectory) return false;
+  const Node* target = Find(to);
+  if (target != nullptr && target->isDirectory) return false;
+  if (!ParentIsDirectory(Key(to))) return false;
+  if (Key(from) == Key(to)) return true;
+  Node moved;
+  moved.bytes = std::move(source->second.bytes);
+  nodes_.erase(source);
+  PutNode(to, std::move(moved));  // a replaced file's spelling stays, as under Wine
   return true;
 }
 
