@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/crc/crc32.h"
@@ -35,6 +36,15 @@ using testing::ReadFileBytes;
 using testing::SfvLine;
 using testing::TempDirectory;
 using testing::WriteFileBytes;
+
+// The server calls the hooks as __cdecl and the init entry as __stdcall,
+// whatever the plug-in's header says (the hosts here take their types from
+// it). In a 32-bit build another convention unbalances the server's stack on
+// every event; in a 64-bit build there is only one convention.
+static_assert(std::is_same_v<EventHookFunction, std::int16_t(__cdecl*)(HostEventRecord*)>,
+              "the server calls the hooks as __cdecl");
+static_assert(std::is_same_v<InitEntryFunction, void(__stdcall*)(void*)>,
+              "the server calls the init entry as __stdcall");
 
 // From this size a file is hashed in two halves at once, the second on a
 // helper thread: its offsets and sizes are where a 32-bit build can go wrong.
