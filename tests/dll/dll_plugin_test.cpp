@@ -31,6 +31,7 @@ using testing::DirectoryExists;
 using testing::FileExists;
 using testing::HandlesOfThisProcess;
 using testing::ListDirectory;
+using testing::Listing;
 using testing::RandomBytes;
 using testing::TempDirectory;
 using testing::WriteFileBytes;
@@ -113,12 +114,6 @@ std::vector<std::string> MeterFolders(const std::string& directory) {
 std::string Marker(const std::string& directory, const std::string& name, const char* tag) {
   const std::size_t dot = name.rfind('.');
   return directory + name.substr(0, dot) + tag + name.substr(dot);
-}
-
-std::string Listing(const std::string& directory) {
-  std::string text;
-  for (const std::string& name : ListDirectory(directory)) text += "  " + name + "\n";
-  return text;
 }
 
 class PluginTest : public ::testing::Test {

@@ -29,7 +29,7 @@ using testing::BitwiseCrc32;
 using testing::DefaultMeterName;
 using testing::DirectoryExists;
 using testing::FileExists;
-using testing::ListDirectory;
+using testing::Listing;
 using testing::PluginHost;
 using testing::RandomBytes;
 using testing::ReadFileBytes;
@@ -49,12 +49,6 @@ static_assert(std::is_same_v<InitEntryFunction, void(__stdcall*)(void*)>,
 // From this size a file is hashed in two halves at once, the second on a
 // helper thread: its offsets and sizes are where a 32-bit build can go wrong.
 constexpr std::size_t kTwoHalvesSize = (16u << 20) + 4097;
-
-std::string Listing(const std::string& directory) {
-  std::string text;
-  for (const std::string& name : ListDirectory(directory)) text += "  " + name + "\n";
-  return text;
-}
 
 class SmokeTest : public ::testing::Test {
  protected:
