@@ -26,6 +26,12 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 from ftp_scenarios import Host, default_settings, finished_set, make_release, meter_name  # noqa: E402
 
 
+def win32_is_emulated():
+    """The scripts' own answer (scripts/emulation.sh), so that they agree."""
+    script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts", "emulation.sh")
+    return subprocess.run(["bash", "-c", '. "$0"; win32_is_emulated', script]).returncode == 0
+
+
 def lftp_mirror(port, local, remote, parallel):
     script = ("set cmd:fail-exit yes; set net:max-retries 2; set net:timeout 60; set ftp:passive-mode on; "
               "set ftp:prefer-epsv yes; open -u user,user 127.0.0.1:%d; mirror -R --parallel=%d %s %s"
@@ -99,6 +105,9 @@ def main():
     parser.add_argument("--dll", help="the plug-in to measure (default: sfvcheck.dll beside the host)")
     args = parser.parse_args()
 
+    if args.bits == 32 and win32_is_emulated():
+        print("load: 32-bit code runs only emulated here: these are the emulator's figures, and a 32-bit "
+              "host that starts threads can die inside it", flush=True)
     work = tempfile.mkdtemp(prefix="sfvcheck-load.")
     try:
         releases = {}

@@ -49,10 +49,13 @@ fi
 # no 32-bit program, 32-bit Wine included, can start. Then 32-bit programs run
 # through qemu's user-mode emulator, registered as their interpreter: correct,
 # but each Wine process takes about a minute to start.
-if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+. "$(dirname "$0")/emulation.sh"
+if win32_is_emulated; then
     binfmt=/proc/sys/fs/binfmt_misc
     [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
-    if [ ! -e "$binfmt/qemu-i386" ]; then
+    if [ -e "$binfmt/qemu-i386" ]; then
+        grep -qx enabled "$binfmt/qemu-i386" || echo 1 > "$binfmt/qemu-i386"
+    else
         printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' > "$binfmt/register"
     fi
 fi

@@ -19,7 +19,6 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
-source scripts/emulation.sh
 
 jobs=$(nproc)
 status=0
@@ -47,6 +46,7 @@ step bash scripts/fuzz.sh "${SFVCHECK_FUZZ_SECONDS:-20}"
 
 run_windows_preset win64
 
+. scripts/emulation.sh
 emulated_summary=
 if ! win32_is_emulated || [ "${SFVCHECK_WIN32_ALL:-0}" = 1 ]; then
     run_windows_preset win32

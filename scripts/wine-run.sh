@@ -4,7 +4,7 @@
 # The prefix is a 64-bit one, which runs 32-bit programs too, shared by the
 # presets: build/wineprefix beside the program's build folder (the folder
 # holding CMakeCache.txt), else build/wineprefix of the checkout. The first
-# run creates it, without any prompt.
+# run creates it, without any prompt, saying so on stderr.
 set -euo pipefail
 
 bits=$1
@@ -16,7 +16,13 @@ if [ -z "${WINEPREFIX:-}" ]; then
     [ -f "$build/CMakeCache.txt" ] || build="$here/../build/win$bits"
     export WINEPREFIX="$(dirname "$build")/wineprefix"
 fi
-"$here/wine-prefix.sh" "$WINEPREFIX"
+# SFVCHECK_WINE_64_ONLY=1: the caller runs nothing 32-bit in this prefix, so a
+# new one need not set up its 32-bit side (see wine-prefix.sh).
+if [ "$bits" = 64 ] && [ "${SFVCHECK_WINE_64_ONLY:-0}" = 1 ]; then
+    "$here/wine-prefix.sh" "$WINEPREFIX" 64-only
+else
+    "$here/wine-prefix.sh" "$WINEPREFIX"
+fi
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # Wine's background services (services.exe, winedevice.exe, ...) start with

@@ -523,6 +523,17 @@ def scenario_hostile_clients(bits, build, work):
         except ftplib.error_perm as error:
             if not str(error).startswith("554"):
                 fail("a restart of an absent file: %s" % error)
+        # The refused STOR ended its passive port: a STOR without a new PASV
+        # must not take the data connection ftplib made and closed for it.
+        try:
+            ftp.sendcmd("STOR rel/no-data-connection.bin")
+            fail("a STOR without a new passive port was taken")
+        except ftplib.error_temp as error:
+            if not str(error).startswith("425"):
+                fail("a STOR without a new passive port: %s" % error)
+        if os.path.exists(os.path.join(root, "rel", "no-data-connection.bin")) or \
+                re.search(r"event 10 .*no-data-connection", host.log_text()):
+            fail("a STOR without a data connection made a file or a file event")
 
         # A stranger that connects to the passive port first is turned away;
         # the upload takes the client's own data connection.

@@ -382,6 +382,21 @@ class Session {
     const std::string verb = Upper(line.substr(0, space));
     const std::string argument = space == std::string::npos ? std::string() : line.substr(space + 1);
     LogLine("[%d] > %s", id_, verb == "PASS" ? "PASS ****" : line.c_str());
+    Dispatch(verb, argument);
+    // A passive port serves one transfer command, whatever its outcome: one
+    // that was refused or failed must not leave it armed, or the next
+    // transfer would take a data connection the client has given up on.
+    if (IsTransfer(verb)) passive_.Reset();
+  }
+
+  static bool IsTransfer(const std::string& verb) {
+    for (const char* transfer : {"LIST", "NLST", "MLSD", "RETR", "STOR", "APPE"}) {
+      if (verb == transfer) return true;
+    }
+    return false;
+  }
+
+  void Dispatch(const std::string& verb, const std::string& argument) {
 
     if (verb == "USER") return User(argument);
     if (verb == "PASS") return Pass(argument);
