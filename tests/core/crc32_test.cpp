@@ -193,6 +193,23 @@ TEST(Crc32DispatchTest, EveryTierHereIsCheckedBeforeUseAndAFaultyOneIsRefused) {
   }
 }
 
+Crc32Kernel ReferenceButOneFaultyTier(CrcTier tier) { return tier == faultyTier ? WrongFrom512Bytes : Crc32Reference; }
+
+// The refusal holds for every tier whatever this processor runs, so a build
+// tested only where the wide tiers cannot run still has it tested.
+TEST(Crc32DispatchTest, AFaultyTierIsRefusedEvenWhereTheProcessorCouldNotRunIt) {
+  CrcFeatures all;
+  all.pclmulqdq = all.sse41 = all.avx2 = all.avx512f = all.vpclmulqdq = all.osSavesYmm = all.osSavesZmm = true;
+  for (CrcTier tier : {CrcTier::kSlicing, CrcTier::kClmul, CrcTier::kAvx2, CrcTier::kAvx512}) {
+    faultyTier = tier;
+    EXPECT_EQ(ChooseCrcTier(all, CrcTier::kAvx512, ReferenceButOneFaultyTier),
+              tier == CrcTier::kAvx512 ? CrcTier::kAvx2 : CrcTier::kAvx512)
+        << CrcTierName(tier);
+    EXPECT_EQ(ChooseCrcTier(all, tier, ReferenceButOneFaultyTier), static_cast<CrcTier>(static_cast<int>(tier) - 1))
+        << CrcTierName(tier);
+  }
+}
+
 using testing::OneFileSystem;
 
 TEST(FileCrc32Test, HashesAcrossShortReadsAndAsksForOneBufferAtATime) {

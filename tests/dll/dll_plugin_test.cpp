@@ -18,6 +18,7 @@
 
 #include "core/host/host_record.h"
 #include "plugin/plugin_loader_win32.h"
+#include "tests/support/process_handles_win32.h"
 #include "tests/support/temp_directory_win32.h"
 #include "tests/support/thread_win32.h"
 #include "tools/support/test_data.h"
@@ -28,7 +29,9 @@ namespace {
 
 using testing::DirectoryExists;
 using testing::FileExists;
+using testing::HandlesOfThisProcess;
 using testing::ListDirectory;
+using testing::Listing;
 using testing::RandomBytes;
 using testing::TempDirectory;
 using testing::WriteFileBytes;
@@ -63,44 +66,6 @@ class Plugin : public PluginLoader {
     return record;
   }
 };
-
-// The number of handles this process holds. Wine's GetProcessHandleCount
-// always reports 0; there the system's handle table is counted instead.
-DWORD OpenHandleCount() {
-  DWORD count = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return count;
-  struct HandleEntry {
-    USHORT processId;
-    USHORT creatorBackTraceIndex;
-    UCHAR objectType;
-    UCHAR attributes;
-    USHORT value;
-    PVOID object;
-    ULONG access;
-  };
-  using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-  const auto query = EntryPointFrom<QuerySystemInformation>(
-      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation"));
-  constexpr ULONG kSystemHandleInformation = 16;
-  constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-  std::vector<ULONG_PTR> buffer(1 << 16);
-  for (;;) {
-    ULONG needed = 0;
-    const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR));
-    const LONG status = query(kSystemHandleInformation, buffer.data(), size, &needed);
-    if (status == kInfoLengthMismatch) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (status != 0) return 0;
-    break;
-  }
-  const ULONG entries = static_cast<ULONG>(buffer[0]);
-  const auto* entry = reinterpret_cast<const HandleEntry*>(buffer.data() + 1);
-  const auto self = static_cast<USHORT>(GetCurrentProcessId());
-  for (ULONG i = 0; i < entries; ++i) count += entry[i].processId == self ? 1 : 0;
-  return count;
-}
 
 using testing::StartThread;
 
@@ -149,12 +114,6 @@ std::vector<std::string> MeterFolders(const std::string& directory) {
 std::string Marker(const std::string& directory, const std::string& name, const char* tag) {
   const std::size_t dot = name.rfind('.');
   return directory + name.substr(0, dot) + tag + name.substr(dot);
-}
-
-std::string Listing(const std::string& directory) {
-  std::string text;
-  for (const std::string& name : ListDirectory(directory)) text += "  " + name + "\n";
-  return text;
 }
 
 class PluginTest : public ::testing::Test {
@@ -258,20 +217,20 @@ TEST_F(PluginTest, FileEventsLeaveTheRecordUntouched) {
 // and reaped like any other, so the handle count comes back.
 TEST_F(PluginTest, APathWithoutSeparatorStillStartsAWorkerThatEndsAtOnce) {
   plugin.WaitForChecks();
-  const DWORD before = OpenHandleCount();
+  const DWORD before = HandlesOfThisProcess();
   ASSERT_NE(before, 0u);
   HostEventRecord record = Plugin::FilledRecord(kEventFileArrived);
   std::strcpy(record.text, "set.sfv");
   const HostEventRecord copy = record;
   EXPECT_EQ(plugin.Event(record), 0);
   EXPECT_TRUE(SameBytes(record, copy));
-  DWORD listed = OpenHandleCount();
+  DWORD listed = HandlesOfThisProcess();
   EXPECT_EQ(listed, before + 1) << "one worker handle is listed";
 
   for (int i = 0; i < 500 && listed != before; ++i) {
     Sleep(10);
     EXPECT_EQ(plugin.Qndrl(kEventIdle), 0);
-    listed = OpenHandleCount();
+    listed = HandlesOfThisProcess();
   }
   EXPECT_EQ(listed, before) << "the idle event reaps the ended worker";
 }
@@ -421,7 +380,7 @@ TEST_F(PluginTest, ManyEventsWithIdleEventsFromAnotherThread) {
   plugin.FileEvent(warmUp / "set.sfv");
   plugin.WaitForChecks();
   plugin.Qndrl(kEventIdle);
-  const DWORD handlesBefore = OpenHandleCount();
+  const DWORD handlesBefore = HandlesOfThisProcess();
   ASSERT_NE(handlesBefore, 0u);
 
   std::vector<std::unique_ptr<TempDirectory>> folders;
@@ -478,7 +437,7 @@ TEST_F(PluginTest, ManyEventsWithIdleEventsFromAnotherThread) {
     EXPECT_NE(meters[0].find("89% complete"), std::string::npos) << meters[0];  // 8 of 9
   }
 
-  EXPECT_EQ(OpenHandleCount(), handlesBefore);
+  EXPECT_EQ(HandlesOfThisProcess(), handlesBefore);
 }
 
 // Events of a burst share passes, but a file whose event comes while a pass

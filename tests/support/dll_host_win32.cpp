@@ -1,5 +1,5 @@
-// Threads: the test's own thread calls the hooks; WaitForChecks starts a
-// watchdog thread that owns nothing but its time-out.
+// Threads: the test's own thread calls the hooks; one watchdog thread, owning
+// nothing but its time-outs, bounds each WaitForChecks.
 #include "tests/support/dll_host_win32.h"
 
 #include <windows.h>
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -16,21 +17,53 @@
 namespace sfvcheck::testing {
 namespace {
 
-struct Watch {
-  HANDLE done;
-  DWORD milliseconds;
-  std::string what;
-};
-
-DWORD WINAPI Watchdog(void* parameter) {
-  auto* watch = static_cast<Watch*>(parameter);
-  if (WaitForSingleObject(watch->done, watch->milliseconds) == WAIT_TIMEOUT) {
-    std::fprintf(stderr, "\nFATAL: the check did not end in time: %s\n", watch->what.c_str());
-    std::fflush(stderr);
-    TerminateProcess(GetCurrentProcess(), 3);
+// Started once, before the plug-in starts a thread of its own: a thread start
+// per wait would add to the threads the checks start, and under an emulated
+// 32-bit Wine two threads starting at once can take the process down.
+class Watchdog {
+ public:
+  static Watchdog& Get() {
+    static Watchdog* watchdog = new Watchdog;  // waits to the end of the process
+    return *watchdog;
   }
-  return 0;
-}
+
+  void Arm(const std::string& what, DWORD milliseconds) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      what_ = what;
+      milliseconds_ = milliseconds;
+    }
+    SetEvent(armed_);
+  }
+  void Disarm() { SetEvent(done_); }
+
+ private:
+  Watchdog() { CloseHandle(CreateThread(nullptr, 0, Run, this, 0, nullptr)); }
+
+  static DWORD WINAPI Run(void* parameter) {
+    auto* self = static_cast<Watchdog*>(parameter);
+    for (;;) {
+      WaitForSingleObject(self->armed_, INFINITE);
+      DWORD milliseconds = 0;
+      {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        milliseconds = self->milliseconds_;
+      }
+      if (WaitForSingleObject(self->done_, milliseconds) == WAIT_TIMEOUT) {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        std::fprintf(stderr, "\nFATAL: the check did not end in time: %s\n", self->what_.c_str());
+        std::fflush(stderr);
+        TerminateProcess(GetCurrentProcess(), 3);
+      }
+    }
+  }
+
+  HANDLE armed_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE done_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  std::mutex mutex_;
+  std::string what_;
+  DWORD milliseconds_ = 0;
+};
 
 }  // namespace
 
@@ -40,6 +73,7 @@ PluginHost& PluginHost::Get() {
 }
 
 PluginHost::PluginHost() {
+  Watchdog::Get();
   plugin_.KeepLoaded();
   if (!plugin_.Load()) {
     ADD_FAILURE() << plugin_.error();
@@ -65,15 +99,11 @@ void PluginHost::FileArrived(const std::string& path, std::int32_t eventCode) co
 }
 
 void PluginHost::WaitForChecks(const std::string& what, unsigned seconds) const {
-  Watch watch{CreateEventA(nullptr, TRUE, FALSE, nullptr), seconds * 1000u, what};
-  HANDLE watchdog = CreateThread(nullptr, 0, Watchdog, &watch, 0, nullptr);
+  Watchdog::Get().Arm(what, seconds * 1000u);
   auto record = std::make_unique<HostEventRecord>();
   record->eventCode = kEventShutdown;
   EXPECT_EQ(QndrlEvent(*record), 0);
-  SetEvent(watch.done);
-  WaitForSingleObject(watchdog, INFINITE);
-  CloseHandle(watchdog);
-  CloseHandle(watch.done);
+  Watchdog::Get().Disarm();
 }
 
 GuardedRecord::GuardedRecord(std::int32_t eventCode, unsigned char fill) {

@@ -104,4 +104,10 @@ std::vector<std::string> ListDirectory(const std::string& directory) {
   return names;
 }
 
+std::string Listing(const std::string& directory) {
+  std::string text;
+  for (const std::string& name : ListDirectory(directory)) text += "  " + name + "\n";
+  return text;
+}
+
 }  // namespace sfvcheck::testing

@@ -35,5 +35,7 @@ bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 // Plain names in a directory (given with its trailing '\'), sorted.
 std::vector<std::string> ListDirectory(const std::string& directory);
+// The same names one per line, indented, for a failure's message.
+std::string Listing(const std::string& directory);
 
 }  // namespace sfvcheck::testing
