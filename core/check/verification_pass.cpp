@@ -1,0 +1,326 @@
+// The only state shared between threads is the CheckLock, held for the whole
+// of each verification pass; everything else (list, settings, CRC buffer,
+// the state file's lines) belongs to the pass that made it.
+#include "core/check/verification_pass.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "core/check/directory_listing.h"
+#include "core/check/file_crc.h"
+#include "core/check/naming.h"
+#include "core/check/sfv_list.h"
+
+namespace sfvcheck {
+namespace {
+
+constexpr char kLineEnd[] = "\r\n";
+constexpr std::size_t kStateReadSize = 4096;
+
+// The lines of a state file that equal a listed entry's path, split at LF,
+// CR LF or a lone CR, terminators dropped. Anyone can upload a file under the
+// state file's name, so nothing else is kept and no line is held beyond the
+// longest listed path: memory stays bounded by the list whatever the file
+// holds. On a read error the lines completed so far are kept but a partial
+// last line is not, since a cut-off path could equal another entry.
+std::unordered_set<std::string> ReadStateLines(FileSystem& fs, const std::string& statePath,
+                                               const SfvList& list) {
+  std::unordered_set<std::string> lines;
+  std::unique_ptr<ReadableFile> file = fs.OpenForCheck(statePath);
+  if (!file) return lines;
+  std::unordered_set<std::string_view> listed;
+  std::size_t longest = 0;
+  for (const SfvEntry& entry : list) {
+    listed.insert(entry.path);
+    longest = std::max(longest, entry.path.size());
+  }
+  char buffer[kStateReadSize];
+  std::string line;
+  bool tooLong = false;
+  auto endLine = [&] {
+    if (!tooLong && listed.count(line) != 0) lines.insert(line);
+    line.clear();
+    tooLong = false;
+  };
+  bool afterCr = false;
+  for (;;) {
+    std::size_t got = 0;
+    if (!file->Read(buffer, sizeof buffer, &got)) return lines;
+    if (got == 0) break;
+    for (std::size_t i = 0; i < got; ++i) {
+      char c = buffer[i];
+      if (afterCr) {
+        afterCr = false;
+        if (c == '\n') continue;
+      }
+      if (c == '\r' || c == '\n') {
+        endLine();
+        afterCr = c == '\r';
+      } else if (line.size() < longest) {
+        line += c;
+      } else {
+        tooLong = true;
+      }
+    }
+  }
+  if (!line.empty()) endLine();
+  return lines;
+}
+
+
+using Kind = DirectoryListing::Kind;
+
+// Removes every empty directory whose name begins with the start trail, but
+// `keep` (a meter folder about to be made again under the same name). Without
+// a listing, wildcard matching on Windows can also match through 8.3 short
+// names, so each name is tested again.
+void RemoveMeterFolders(FileSystem& fs, DirectoryListing& listing, const std::string& prefix,
+                        const std::string& startTrail, const std::string& keep) {
+  if (!listing.knowsDirectories()) {
+    for (const std::string& name : fs.ListMatches(prefix + startTrail + "*")) {
+      if (!StartsWithAsStored(fs, name, startTrail)) continue;
+      if (fs.RemoveEmptyDirectory(prefix + name)) listing.Note(prefix + name, Kind::kAbsent);
+    }
+    return;
+  }
+  for (const std::string& name : listing.DirectoriesStartingWith(startTrail)) {
+    const std::string path = prefix + name;
+    if (path == keep) continue;
+    if (fs.RemoveEmptyDirectory(path)) listing.Note(path, Kind::kAbsent);
+  }
+}
+
+void MakeMeterFolder(FileSystem& fs, DirectoryListing& listing, const std::string& meterPath) {
+  if (listing.HoldsDirectorySpelt(meterPath)) return;  // kept from the last pass
+  listing.Note(meterPath, fs.MakeDirectory(meterPath) ? Kind::kDirectory : Kind::kUnknown);
+}
+
+// Whether this pass brought the list to 100 %, and what is told of a
+// completion. Before any change to the meter folder or the state file, which
+// are the evidence: the state file (deleted at 100 %) or a marker this pass
+// removed shows the set was incomplete before; a meter folder showing 100 %
+// already (delete flag clear), or the process's memory, shows it was
+// complete. With neither, the set is taken as completed now: its files all
+// came before its list, or no pass has seen it yet.
+void NoteCompletion(const CheckContext& context, DirectoryListing& listing, const std::string& prefix,
+                    const std::string& listName, const std::string& meterPath, const RunSettings& settings,
+                    const SfvList& list, bool removedMarker, PassResult& result) {
+  FileSystem& fs = context.fs;
+  CompletedLists* memory = context.completedLists;
+  const std::string key = memory != nullptr ? fs.FoldCase(prefix + listName) : std::string();
+  if (result.percent < 100) {
+    if (memory != nullptr) memory->Remove(key);
+    return;
+  }
+  auto exists = [&](const std::string& path) {
+    const Kind kind = listing.Look(path);
+    return kind == Kind::kUnknown ? fs.Exists(path) : kind != Kind::kAbsent;
+  };
+  const bool wasIncomplete = removedMarker || exists(StateFileName(prefix, listName));
+  const bool wasComplete =
+      (memory != nullptr && memory->Contains(key)) || (settings.deleteFlag == 0 && exists(meterPath));
+  result.completed = wasIncomplete || !wasComplete;
+  if (memory != nullptr) memory->Add(key);
+  if (!result.completed || !context.passDone) return;
+  std::unordered_set<std::string_view> counted;  // a file listed twice is one file
+  for (const SfvEntry& entry : list) {
+    FileDetails details;
+    if (counted.insert(entry.path).second && fs.Details(entry.path, &details)) result.totalBytes += details.size;
+  }
+  FileDetails listDetails;
+  if (fs.Details(prefix + listName, &listDetails)) result.listCreated = listDetails.created;
+}
+
+// result.listRead stays false when the list could not be read, so nothing
+// was done.
+void RunPass(const CheckContext& context, const std::string& prefix, const std::string& listName,
+             PassResult& result) {
+  FileSystem& fs = context.fs;
+  FileCrc32 fileCrc(fs);
+  // Without its buffer every hash fails, and present files would be taken for
+  // missing ones: the pass ends before it changes anything; the next event
+  // tries again.
+  if (!fileCrc.HasBuffer()) return;
+  SfvList list;
+  RunSettings settings = context.readSettings ? context.readSettings() : RunSettings{};
+
+  if (!ReadSfvList(fs, prefix + listName, list)) {
+    result.errors.push_back({PassErrorKind::kReadList, fs.LastError(), prefix + listName});
+    return;
+  }
+  result.listRead = true;
+
+  const std::string statePath = StateFileName(prefix, listName);
+  DirectoryListing listing(fs, prefix);
+  // Read on the first found entry, then kept up to date with what this pass
+  // verifies, so a later duplicate of an entry sees it as verified.
+  std::optional<std::unordered_set<std::string>> stateLines;
+  // Lines for the state file, appended in one write when the pass ends with
+  // the set incomplete (a complete set's state file is deleted anyway).
+  std::string stateAppend;
+  // A marker removed by this pass: the set was incomplete before it.
+  bool removedMarker = false;
+
+  for (SfvEntry& entry : list) {
+    const Kind kind = listing.Look(entry.path);
+    entry.found = kind != Kind::kAbsent && kind != Kind::kDirectory;
+    if (entry.found) {
+      if (!stateLines) {
+        stateLines = listing.Look(statePath) == Kind::kAbsent ? std::unordered_set<std::string>()
+                                                              : ReadStateLines(fs, statePath, list);
+      }
+      // Still opened when listed: a file being written must not count as
+      // found. A file to be hashed is opened for that, denying write in the
+      // same way; a recorded one is opened just to see.
+      if (stateLines->count(entry.path) != 0) {
+        entry.found = fs.CanOpenForCheck(entry.path);
+        entry.verified = entry.found;
+      }
+    }
+
+    std::uint32_t crc = 0;
+    if (entry.found && !entry.verified) {
+      if (!fileCrc.ComputeFileCrc(entry.path, &crc)) {
+        entry.found = false;
+      } else if (crc == entry.expectedCrc) {
+        entry.verified = true;
+        stateAppend += entry.path + kLineEnd;
+        stateLines->insert(entry.path);
+      }
+    }
+
+    const std::string missingMarker = MissingMarkerName(entry.path);
+    const std::string badMarker = BadMarkerName(entry.path);
+    auto removeMarker = [&](const std::string& marker) {
+      if (listing.Look(marker) != Kind::kAbsent && fs.RemoveFile(marker)) {
+        listing.Note(marker, Kind::kAbsent);
+        removedMarker = true;
+      }
+    };
+    EntryOutcome outcome = EntryOutcome::kGood;
+    bool movedAside = false;
+    FileDetails details;
+    if (entry.found && entry.verified) {
+      removeMarker(missingMarker);
+      removeMarker(badMarker);
+    } else if (entry.found) {
+      // Move aside: the listed file goes only once its copy is safe. A failed
+      // copy may still leave a partial file behind.
+      // Once moved aside the file is bad, no longer missing: an earlier
+      // MissingMarker would tell users the wrong thing.
+      outcome = EntryOutcome::kBad;
+      listing.Note(badMarker, Kind::kUnknown);
+      if (context.passDone) fs.Details(entry.path, &details);  // the size, for the result
+      if (fs.CopyOver(entry.path, badMarker)) {
+        movedAside = true;
+        if (fs.RemoveFile(entry.path)) {
+          listing.Note(entry.path, Kind::kAbsent);
+        } else {
+          result.errors.push_back({PassErrorKind::kRemoveAfterCopy, fs.LastError(), entry.path});
+          listing.Note(entry.path, Kind::kUnknown);
+        }
+        removeMarker(missingMarker);
+      } else {
+        result.errors.push_back({PassErrorKind::kCopyAside, fs.LastError(), entry.path});
+      }
+    } else {
+      const Kind bad = listing.Look(badMarker);
+      const bool badExists = bad == Kind::kUnknown ? fs.Exists(badMarker) : bad != Kind::kAbsent;
+      if (badExists) {
+        outcome = EntryOutcome::kBad;  // moved aside by an earlier pass
+      } else {
+        outcome = EntryOutcome::kMissing;
+        // An empty file of the marker's name is what create-always would leave.
+        if (listing.Look(missingMarker) != Kind::kEmptyFile) {
+          listing.Note(missingMarker, fs.CreateEmptyFile(missingMarker) ? Kind::kEmptyFile : Kind::kUnknown);
+        }
+      }
+    }
+    if (context.passDone) {
+      result.entries.push_back({entry.path, outcome, movedAside, details.size, entry.expectedCrc, crc});
+    }
+    switch (outcome) {
+      case EntryOutcome::kGood: ++result.good; break;
+      case EntryOutcome::kBad: ++result.bad; break;
+      case EntryOutcome::kMissing: ++result.missing; break;
+    }
+  }
+
+  int percent = CompletePercentage(result.good, list.size());
+  result.percent = percent;
+  std::string meterPath = prefix + MeterFolderName(percent, settings);
+  const bool meterStays = percent < 100 || settings.deleteFlag == 0;
+  // A lost append only costs a second hash on a later pass.
+  if (percent < 100 && !stateAppend.empty() && !fs.AppendBytes(statePath, stateAppend)) {
+    result.errors.push_back({PassErrorKind::kWriteState, fs.LastError(), statePath});
+  }
+  NoteCompletion(context, listing, prefix, listName, meterPath, settings, list, removedMarker, result);
+
+  const std::string keep = meterStays ? prefix + fs.StoredName(meterPath.substr(prefix.size())) : std::string();
+  RemoveMeterFolders(fs, listing, prefix, settings.startTrail, keep);
+  if (percent < 100) {
+    MakeMeterFolder(fs, listing, meterPath);
+    return;
+  }
+  if (settings.deleteFlag != 0) {
+    RemoveMeterFolders(fs, listing, prefix, settings.startTrail, std::string());
+  } else {
+    MakeMeterFolder(fs, listing, meterPath);
+  }
+  if (listing.Look(statePath) != Kind::kAbsent) fs.RemoveFile(statePath);
+}
+
+}  // namespace
+
+// The ledger that the event's ticket belongs to, when the event shares passes
+// in this directory (null otherwise, also when the path was spelt otherwise).
+PassLedger* SharedLedger(const CheckContext& context, const std::string& prefix) {
+  const bool shared = context.ledger != nullptr && context.ticket != nullptr && context.ticket->valid() &&
+                      context.ticket->prefix() == prefix;
+  return shared ? context.ledger : nullptr;
+}
+
+void VerificationPass(const CheckContext& context, const std::string& prefix,
+                      const std::string& listName) {
+  PassLedger* ledger = SharedLedger(context, prefix);
+  PassResult result;
+  for (;;) {
+    // A covering pass that has run to its end stays one (in a burst most
+    // events learn so without waiting for the lock), and a later event's
+    // check that has started will run one.
+    if (ledger != nullptr &&
+        (ledger->Covered(*context.ticket, listName) || ledger->HandOff(*context.ticket, &listName))) {
+      return;
+    }
+    std::unique_lock<CheckLock> guard(context.checkLock);
+    if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
+    // Later events came while this one waited for the lock: their checks
+    // may take this pass over.
+    if (ledger != nullptr && ledger->LaterEventPending(*context.ticket, listName)) continue;
+    try {
+      const std::uint64_t start = ledger != nullptr ? ledger->PassStarting(*context.ticket, listName) : 0;
+      result.prefix = prefix;
+      result.listName = listName;
+      if (const std::uint32_t failure = context.checkLock.LastLockFailure()) {
+        result.errors.push_back({PassErrorKind::kTakeLock, failure, prefix + listName});
+      }
+      RunPass(context, prefix, listName, result);
+      // Only a pass that ran to its end covers the events received before it.
+      if (result.listRead && ledger != nullptr) ledger->PassCompleted(*context.ticket, listName, start);
+    } catch (...) {
+      // Out of memory or a failing settings reader: this list waits for the
+      // next event; nothing may leave a worker.
+      result.listRead = false;
+    }
+    break;
+  }
+  // Outside the lock, so a slow reader of results never holds up checks.
+  if (context.passDone) context.passDone(result);
+}
+
+}  // namespace sfvcheck
