@@ -8,6 +8,11 @@
 
 namespace sfvcheck {
 
+// Runs one verification pass per "*.sfv" list in the directory `prefix`
+// (ending in '\'), in the order the directory lists them. What it throws
+// (out of memory, a failing result hook) ends the check.
+void CheckDirectoryLists(const CheckContext& context, const std::string& prefix);
+
 // Runs one verification pass per "*.sfv" list in the path's directory.
 // Returns 1 when it looked at the directory, 0 when the path holds no
 // separator (nothing is done then).

@@ -277,47 +277,23 @@ void RunPass(const CheckContext& context, const std::string& prefix, const std::
 
 }  // namespace
 
-// The ledger that the event's ticket belongs to, when the event shares passes
-// in this directory (null otherwise, also when the path was spelt otherwise).
-PassLedger* SharedLedger(const CheckContext& context, const std::string& prefix) {
-  const bool shared = context.ledger != nullptr && context.ticket != nullptr && context.ticket->valid() &&
-                      context.ticket->prefix() == prefix;
-  return shared ? context.ledger : nullptr;
-}
-
 void VerificationPass(const CheckContext& context, const std::string& prefix,
                       const std::string& listName) {
-  PassLedger* ledger = SharedLedger(context, prefix);
   PassResult result;
-  for (;;) {
-    // A covering pass that has run to its end stays one (in a burst most
-    // events learn so without waiting for the lock), and a later event's
-    // check that has started will run one.
-    if (ledger != nullptr &&
-        (ledger->Covered(*context.ticket, listName) || ledger->HandOff(*context.ticket, &listName))) {
-      return;
-    }
-    std::unique_lock<CheckLock> guard(context.checkLock);
-    if (ledger != nullptr && ledger->Covered(*context.ticket, listName)) return;
-    // Later events came while this one waited for the lock: their checks
-    // may take this pass over.
-    if (ledger != nullptr && ledger->LaterEventPending(*context.ticket, listName)) continue;
+  {
+    std::lock_guard<CheckLock> guard(context.checkLock);
     try {
-      const std::uint64_t start = ledger != nullptr ? ledger->PassStarting(*context.ticket, listName) : 0;
       result.prefix = prefix;
       result.listName = listName;
       if (const std::uint32_t failure = context.checkLock.LastLockFailure()) {
         result.errors.push_back({PassErrorKind::kTakeLock, failure, prefix + listName});
       }
       RunPass(context, prefix, listName, result);
-      // Only a pass that ran to its end covers the events received before it.
-      if (result.listRead && ledger != nullptr) ledger->PassCompleted(*context.ticket, listName, start);
     } catch (...) {
       // Out of memory or a failing settings reader: this list waits for the
-      // next event; nothing may leave a worker.
+      // next event.
       result.listRead = false;
     }
-    break;
   }
   // Outside the lock, so a slow reader of results never holds up checks.
   if (context.passDone) context.passDone(result);

@@ -11,7 +11,6 @@
 
 #include "core/check/file_system.h"
 #include "core/check/lock.h"
-#include "core/check/pass_ledger.h"
 #include "core/settings/run_settings.h"
 
 namespace sfvcheck {
@@ -99,12 +98,6 @@ struct CheckContext {
   std::function<RunSettings()> readSettings;
   // Told the result of every pass, after the pass has released the lock.
   std::function<void(const PassResult&)> passDone = nullptr;
-  // The event's place in a burst: a list whose pass another event's check
-  // has already run since this event was received is skipped (and no result
-  // is told for it). Without a ledger or with an invalid ticket every list
-  // gets its pass.
-  PassLedger* ledger = nullptr;
-  const PassLedger::Ticket* ticket = nullptr;
   // Guarded by checkLock. Without it a complete set that left no trace on
   // disk counts as completed on every pass.
   CompletedLists* completedLists = nullptr;
@@ -113,10 +106,5 @@ struct CheckContext {
 // One list: sfvPath = prefix + list name. Takes and releases the lock.
 void VerificationPass(const CheckContext& context, const std::string& prefix,
                       const std::string& listName);
-
-
-// The ledger that the event's ticket belongs to, when the event shares passes
-// in this directory (null otherwise, also when the path was spelt otherwise).
-PassLedger* SharedLedger(const CheckContext& context, const std::string& prefix);
 
 }  // namespace sfvcheck
