@@ -125,8 +125,6 @@ bool Workers::Launch() {
   }
   GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CheckingThread),
                      &start->module);
-  // A small reservation: in a 32-bit host every thread's stack takes address
-  // space that the server needs too.
   OwnedObject thread(starter_ ? starter_(CheckingThread, start)
                               : CreateThread(nullptr, kStackReservation, CheckingThread, start,
                                              CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));

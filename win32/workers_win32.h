@@ -21,6 +21,7 @@
 #include "core/check/check_queue.h"
 #include "win32/critical_section_win32.h"
 #include "win32/owned_handle_win32.h"
+#include "win32/thread_stack_win32.h"
 
 namespace sfvcheck {
 
@@ -65,15 +66,7 @@ class Workers {
   // At most this many handles go into one shutdown wait, beside the message
   // queue.
   static constexpr int kMaxWaitHandles = MAXIMUM_WAIT_OBJECTS - 1;
-  // Address space reserved for the checking thread's stack. The deepest pass
-  // measured (`sfvcheck_bench stack`: long names, hashing, moving aside,
-  // marking, and a pass ended by an exception) used 12 to 17 KiB in the
-  // 64-bit build (the exception's unwinding) and under 8 KiB in the 32-bit
-  // one, counted from the thread's start. 256 KiB is fifteen times the most,
-  // for what the measurement under Wine cannot see: the system's own
-  // user-mode code inside calls and exception dispatch, and other DLLs'
-  // thread notifications, all run on the thread's stack.
-  static constexpr SIZE_T kStackReservation = 256 * 1024;
+  static constexpr SIZE_T kStackReservation = kThreadStackReservation;
   // How long the thread stays once the queue is empty, so that a stream of
   // events does not pay a thread start per check.
   static constexpr DWORD kLingerMs = 250;
