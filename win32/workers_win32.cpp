@@ -11,31 +11,6 @@
 
 namespace sfvcheck {
 
-WorkerList::WorkerList() : slots_(new HANDLE[kGrowthStep]) {}
-
-WorkerList::~WorkerList() = default;
-
-void WorkerList::Append(HANDLE handle) {
-  if (count_ >= capacity_) {
-    std::unique_ptr<HANDLE[]> grown(new HANDLE[capacity_ + kGrowthStep]);
-    std::copy(slots_.get(), slots_.get() + count_, grown.get());
-    slots_ = std::move(grown);
-    capacity_ += kGrowthStep;
-  }
-  slots_[count_++] = handle;
-}
-
-bool WorkerList::Remove(HANDLE handle) {
-  for (int i = 0; i < count_; ++i) {
-    if (slots_[i] == handle) {
-      slots_[i] = slots_[count_ - 1];
-      --count_;
-      return true;
-    }
-  }
-  return false;
-}
-
 namespace {
 
 // What a checking thread is started with: its Workers, and a reference to
@@ -53,8 +28,8 @@ constexpr DWORD kShutdownWakeMask =
     QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY;
 static_assert(kShutdownWakeMask == 0xBF, "wake mask");
 
-// When no listed handle could be duplicated for the wait (or the running
-// thread could not be listed), the shutdown loop looks again after this long.
+// When no listed handle could be duplicated for the wait, the shutdown loop
+// looks again after this long.
 constexpr DWORD kRetryMilliseconds = 50;
 
 INT_PTR CALLBACK WaitNoticeProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
@@ -83,8 +58,6 @@ Workers::Workers(CheckBody body, ThreadStarter starter)
   if (!wake_) throw std::bad_alloc();
 }
 
-Workers::~Workers() = default;
-
 void Workers::StartDirectoryCheck(std::string_view path) {
   {
     CriticalSectionGuard guard(lock_);
@@ -93,21 +66,22 @@ void Workers::StartDirectoryCheck(std::string_view path) {
     } catch (const std::bad_alloc&) {
       return;  // the one event that may be lost
     }
-    if (threadSleeps_) {
-      threadSleeps_ = false;
-      SetEvent(wake_.get());
-    }
+    WakeThread();
   }
-  if (!EnsureThread()) LogCheckNotStarted(path, GetLastError());
+  if (!EnsureThread(false)) LogCheckNotStarted(path, GetLastError());
 }
 
-bool Workers::EnsureThread() {
+bool Workers::EnsureThread(bool orCheckHere) {
   {
     CriticalSectionGuard guard(lock_);
     if (threadRuns_ || queue_.empty()) return true;
     threadRuns_ = true;  // claimed: other callers leave the start to this one
   }
   if (Launch()) return true;
+  if (orCheckHere) {
+    RunQueue();  // the calling thread stands in for the checking thread
+    return true;
+  }
   const DWORD error = GetLastError();
   {
     CriticalSectionGuard guard(lock_);
@@ -115,6 +89,12 @@ bool Workers::EnsureThread() {
   }
   SetLastError(error);
   return false;
+}
+
+void Workers::WakeThread() {
+  if (!threadSleeps_) return;
+  threadSleeps_ = false;
+  SetEvent(wake_.get());
 }
 
 bool Workers::Launch() {
@@ -140,19 +120,18 @@ bool Workers::Launch() {
 
   // The list keeps the thread's own handle: it stays valid after the thread
   // ends, until a reap closes it, and no program the host starts inherits it.
-  bool listed = false;
+  bool listed = true;
   {
     CriticalSectionGuard guard(lock_);
     try {
       list_.Append(thread.get());
-      listed = true;
     } catch (const std::bad_alloc&) {
-      // Unlisted: the thread runs on, and its handle is closed here.
+      listed = false;
     }
   }
-  if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
-    // A thread that never ran holds nothing yet: unlist it first, so that no
-    // reap closes its handle meanwhile, then end it.
+  if (!listed || ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    // A thread that never ran holds nothing yet: unlisted first, so that no
+    // reap closes its handle meanwhile, then ended here.
     if (listed) {
       CriticalSectionGuard guard(lock_);
       list_.Remove(thread.get());
@@ -161,7 +140,7 @@ bool Workers::Launch() {
     WaitForSingleObject(thread.get(), INFINITE);
     return giveUp();
   }
-  if (listed) thread.release();  // the list owns it now
+  thread.release();  // the list owns it now
   return true;
 }
 
@@ -170,47 +149,41 @@ void Workers::RunQueue() {
   for (;;) {
     std::string prefix;
     DWORD sleep = kLingerMs;
-    bool emptyQueue = false;
-    {
-      CriticalSectionGuard guard(lock_);
-      CheckQueue::Clock::duration wait{};
-      const bool taken =
-          draining_ ? queue_.TakeFront(&prefix) : queue_.TakeReady(CheckQueue::Clock::now(), &prefix, &wait);
-      if (!taken) {
-        emptyQueue = queue_.empty();
-        if (emptyQueue && (draining_ || lingered)) {
-          threadRuns_ = false;
-          return;
-        }
-        if (!emptyQueue) sleep = SleepFor(wait);
-        threadSleeps_ = true;
-      }
-    }
-    if (!prefix.empty()) {
-      Check(prefix);
-      lingered = false;
-      continue;
-    }
-    const DWORD woken = WaitForSingleObject(wake_.get(), sleep);
+    bool taken = false;
+    bool idle = false;  // nothing queued
     {
       CriticalSectionGuard guard(lock_);
       threadSleeps_ = false;
+      // At shutdown nothing settles: every directory is ready.
+      const auto now = draining_ ? CheckQueue::Clock::time_point::max() : CheckQueue::Clock::now();
+      CheckQueue::Clock::duration wait{};
+      taken = queue_.TakeReady(now, &prefix, &wait);
+      idle = !taken && queue_.empty();
+      if (idle && (draining_ || lingered)) {
+        threadRuns_ = false;
+        return;
+      }
+      if (!taken && !idle) sleep = SleepFor(wait);
+      threadSleeps_ = !taken;
     }
-    lingered = emptyQueue && woken == WAIT_TIMEOUT;
-  }
-}
-
-void Workers::Check(const std::string& prefix) noexcept {
-  try {
-    body_(prefix);
-  } catch (...) {
-    // Out of memory, or a failing log or settings reader: this check ends,
-    // and the directory's next event queues it again.
+    if (taken) {
+      try {
+        body_(prefix);
+      } catch (...) {
+        // Out of memory, or a failing log or settings reader: this check
+        // ends, and the directory's next event queues it again.
+      }
+      lingered = false;
+    } else {
+      // Only a sleep through the whole linger with the queue empty ends the
+      // thread; settling directories keep it.
+      lingered = WaitForSingleObject(wake_.get(), sleep) == WAIT_TIMEOUT && idle;
+    }
   }
 }
 
 void Workers::ReapWorkers() {
-  EnsureThread();
+  EnsureThread(false);
   CriticalSectionGuard guard(lock_);
   if (list_.count() == 0) return;
   // More handles than one wait accepts make it fail; that, like a signalled
@@ -234,10 +207,7 @@ void Workers::WaitForWorkers() {
   {
     CriticalSectionGuard guard(lock_);
     draining_ = true;
-    if (threadSleeps_) {
-      threadSleeps_ = false;
-      SetEvent(wake_.get());
-    }
+    WakeThread();
   }
   HWND notice = CreateDialogParamA(ThisModule(), MAKEINTRESOURCEA(IDD_WAIT_NOTICE), GetActiveWindow(),
                                    WaitNoticeProc, 0);
@@ -247,19 +217,9 @@ void Workers::WaitForWorkers() {
   WPARAM quitCode = 0;
   // Without a notice (no desktop) the wait goes on all the same.
   while (!Idle()) {
-    if (!EnsureThread()) {
-      // No thread can be started: what is queued is checked here, so that
-      // nothing is lost at shutdown.
-      std::string prefix;
-      for (;;) {
-        {
-          CriticalSectionGuard guard(lock_);
-          if (!queue_.TakeFront(&prefix)) break;
-        }
-        Check(prefix);
-      }
-      continue;
-    }
+    // When no thread can be started, what is queued is checked here: nothing
+    // may be lost at shutdown.
+    EnsureThread(true);
     HANDLE handles[kMaxWaitHandles];
     const std::size_t count = SnapshotForWait(handles);
     MsgWaitForMultipleObjectsEx(static_cast<DWORD>(count), handles, count > 0 ? INFINITE : kRetryMilliseconds,
@@ -310,25 +270,9 @@ int Workers::ListedCount() {
   return list_.count();
 }
 
-int Workers::ListCapacity() {
-  CriticalSectionGuard guard(lock_);
-  return list_.capacity();
-}
-
 std::size_t Workers::QueuedCount() {
   CriticalSectionGuard guard(lock_);
   return queue_.size();
-}
-
-HANDLE Workers::DuplicateListed(int slot) {
-  CriticalSectionGuard guard(lock_);
-  if (slot < 0 || slot >= list_.count()) return nullptr;
-  HANDLE duplicate = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), list_.at(slot), GetCurrentProcess(), &duplicate, 0, FALSE,
-                       DUPLICATE_SAME_ACCESS)) {
-    return nullptr;
-  }
-  return duplicate;
 }
 
 }  // namespace sfvcheck

@@ -1,57 +1,27 @@
-// The checking thread: one thread takes directories off the check queue and
-// checks them one after another, at below-normal priority. It is started by
-// the event that finds no thread running, and ends once the queue has stayed
-// empty for a moment. The WorkerList holds its handle until the idle reap
-// closes it; the shutdown waits for it behind the WaitNotice.
+// The checking thread: it takes directories off the check queue and checks
+// them one after another. The event that finds no thread running starts it;
+// it ends once the queue has stayed empty for a moment. The WorkerList holds
+// its handle until the idle reap closes it; the shutdown waits for it.
 //
-// Threads: the host's hook threads call StartDirectoryCheck, ReapWorkers and
-// WaitForWorkers, possibly several at once; the checking thread takes from
-// the queue. The queue, the WorkerList and the thread's state are touched
-// only under the object's lock, never held during a check.
+// Threads: host threads call the public members, possibly several at once.
+// The queue, the WorkerList and the thread's state are touched only under
+// the object's lock, never held during a check.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
 #include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "core/check/check_queue.h"
 #include "win32/critical_section_win32.h"
 #include "win32/owned_handle_win32.h"
+#include "win32/worker_list_win32.h"
 #include "win32/thread_stack_win32.h"
 
 namespace sfvcheck {
-
-// An unordered, growable array of thread handles: 10 slots at first, 10 more
-// whenever it is full. It never closes a handle; whoever removes one owns it.
-class WorkerList {
- public:
-  static constexpr int kGrowthStep = 10;
-
-  WorkerList();
-  virtual ~WorkerList();
-  WorkerList(const WorkerList&) = delete;
-  WorkerList& operator=(const WorkerList&) = delete;
-
-  // Throws std::bad_alloc when the list cannot grow; the list is unchanged then.
-  void Append(HANDLE handle);
-  // Takes out the first slot holding `handle`, moving the last handle into
-  // its place. False when the handle is not listed.
-  bool Remove(HANDLE handle);
-
-  int count() const { return count_; }
-  int capacity() const { return capacity_; }
-  HANDLE at(int index) const { return slots_[index]; }
-  const HANDLE* slots() const { return slots_.get(); }
-
- private:
-  int count_ = 0;
-  int capacity_ = kGrowthStep;
-  std::unique_ptr<HANDLE[]> slots_;
-};
 
 // Checks one directory, given as its prefix (ending in '\'). What it throws
 // ends that check only.
@@ -73,7 +43,6 @@ class Workers {
 
   // Without a starter, threads are made with CreateThread.
   explicit Workers(CheckBody body, ThreadStarter starter = nullptr);
-  ~Workers();
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
 
@@ -97,22 +66,19 @@ class Workers {
 
   // Inspection for tests. Hold no lock across calls.
   int ListedCount();
-  int ListCapacity();
   std::size_t QueuedCount();
-  // A duplicate of the listed handle in `slot` (the caller closes it), or
-  // null when the slot is not in use.
-  HANDLE DuplicateListed(int slot);
 
  private:
   friend DWORD WINAPI CheckingThread(void* parameter);
 
-  // Starts the checking thread when directories wait and none runs. False
-  // when one was needed and could not be started.
-  bool EnsureThread();
+  // Starts the checking thread when directories wait and none runs. When
+  // none can be started: with `orCheckHere`, checks the queue on the calling
+  // thread; else returns false.
+  bool EnsureThread(bool orCheckHere);
+  void WakeThread();  // under lock_
   bool Launch();
   // The checking thread's loop; returns when the thread is to end.
   void RunQueue();
-  void Check(const std::string& prefix) noexcept;
   bool Idle();
   // Duplicates of up to kMaxWaitHandles listed handles, so that a reap on
   // another thread cannot close a handle while this one waits on it.

@@ -46,12 +46,6 @@ bool CheckQueue::TakeReady(Clock::time_point now, std::string* prefix, Clock::du
   return false;
 }
 
-bool CheckQueue::TakeFront(std::string* prefix) {
-  if (order_.empty()) return false;
-  Take(order_.begin(), prefix);
-  return true;
-}
-
 void CheckQueue::Take(std::list<Waiting>::iterator at, std::string* prefix) {
   waiting_.erase(at->prefix);
   *prefix = std::move(at->prefix);

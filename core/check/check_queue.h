@@ -39,9 +39,6 @@ class CheckQueue {
   // when the queue is empty).
   bool TakeReady(Clock::time_point now, std::string* prefix, Clock::duration* wait);
 
-  // Takes the front directory, ready or not (at shutdown nothing settles).
-  bool TakeFront(std::string* prefix);
-
   bool empty() const { return order_.empty(); }
   std::size_t size() const { return order_.size(); }
 
