@@ -18,7 +18,6 @@ class CriticalSection {
 
   void Enter() { EnterCriticalSection(&section_); }
   void Leave() { LeaveCriticalSection(&section_); }
-  CRITICAL_SECTION* get() { return &section_; }
 
  private:
   CRITICAL_SECTION section_;
