@@ -58,7 +58,5 @@ std::string SmallFileName(std::size_t index) {
   return name;
 }
 
-DWORD WINAPI EndAtOnce(void*) { return 0; }
-
 }  // namespace bench
 }  // namespace sfvcheck

@@ -38,9 +38,6 @@ bool Exists(const std::string& path);
 // file_00042.dat: the names of the small files of the pass and set modes.
 std::string SmallFileName(std::size_t index);
 
-// A thread body that ends at once.
-DWORD WINAPI EndAtOnce(void*);
-
 // The plug-in loaded as the host loads it: by name, from beside this program,
 // and kept loaded to the end of the process.
 class Plugin {
@@ -77,7 +74,6 @@ int RunHash(std::uint64_t mib, std::size_t block);
 int RunPass(std::size_t smallCount, std::size_t largeCount);
 int RunSet(const std::string& scenarios, const std::vector<std::size_t>& counts);
 int RunStack();
-int RunWorkers(int count);
 
 }  // namespace bench
 }  // namespace sfvcheck

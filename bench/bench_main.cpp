@@ -1,12 +1,11 @@
 // Figures for the checker's speed and footprint, printed; nothing here is a pass/fail test.
 //
-//   sfvcheck_bench [all|hash|pass|stack|workers|set] [args]   (default: all)
+//   sfvcheck_bench [all|hash|pass|stack|set] [args]   (default: all)
 //   sfvcheck_bench hash [file MiB, default 256] [block KiB, default FileCrc32::kReadSize]
 //   sfvcheck_bench pass [small count, default 1000] [large count, default 10000]
 //   sfvcheck_bench all  [file MiB] [block KiB]    hash, then pass with the default counts
 //   sfvcheck_bench set  [abc] [N ...]             sets of N files (default 100 300 1000)
 //   sfvcheck_bench stack                          deepest stack use of a pass
-//   sfvcheck_bench workers [count, default 2000]  address space of waiting workers
 //
 // Each mode is a file of its own (bench_<mode>.cpp); bench_common.h holds
 // what they share.
@@ -44,19 +43,11 @@ int Run(int argc, char** argv) {
   int first = 1;  // index of the first numeric argument
   if (argc > 1 && (std::strcmp(argv[1], "all") == 0 || std::strcmp(argv[1], "hash") == 0 ||
                    std::strcmp(argv[1], "pass") == 0 || std::strcmp(argv[1], "stack") == 0 ||
-                   std::strcmp(argv[1], "workers") == 0 || std::strcmp(argv[1], "set") == 0)) {
+                   std::strcmp(argv[1], "set") == 0)) {
     mode = argv[1];
     first = 2;
   }
   if (mode == "stack") return RunStack();
-  if (mode == "workers") {
-    const std::uint64_t count = Number(argc, argv, first, 2000);
-    if (count == 0 || count > 100000) {
-      std::fprintf(stderr, "usage: sfvcheck_bench workers [thread count > 0]\n");
-      return 2;
-    }
-    return RunWorkers(static_cast<int>(count));
-  }
   if (mode == "set") {
     // Optional letters choosing the scenarios, then the set sizes.
     std::string scenarios = "abc";

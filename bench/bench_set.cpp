@@ -16,7 +16,6 @@
 #include "core/check/naming.h"
 #include "core/crc/crc32.h"
 #include "win32/file_system_win32.h"
-#include "win32/workers_win32.h"
 
 namespace sfvcheck {
 namespace bench {
@@ -58,30 +57,6 @@ bool SetIsComplete(const std::string& folder, const UploadSet& set) {
     if (!Exists(folder + name)) return false;
   }
   return !Exists(StateFileName(folder, kListName));
-}
-
-// Seconds the host's thread spends starting `count` threads as the hook
-// starts its workers (suspended, the workers' stack, below-normal priority,
-// resumed), each ending at once: N events back to back cost at least this
-// before the pass that covers the last of them can start.
-double ThreadStartsSeconds(std::size_t count) {
-  std::vector<HANDLE> threads;
-  threads.reserve(count);
-  const double start = Seconds();
-  for (std::size_t i = 0; i < count; ++i) {
-    HANDLE thread = CreateThread(nullptr, Workers::kStackReservation, EndAtOnce, nullptr,
-                                 CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread == nullptr) break;
-    SetThreadPriority(thread, THREAD_PRIORITY_BELOW_NORMAL);
-    ResumeThread(thread);
-    threads.push_back(thread);
-  }
-  const double seconds = Seconds() - start;
-  for (HANDLE thread : threads) {
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-  }
-  return threads.size() == count ? seconds : -1;
 }
 
 // Seconds for opening and closing one present file of the set, as every pass
@@ -209,17 +184,12 @@ int RunSet(const std::string& scenarios, const std::vector<std::size_t>& counts)
       if (times[1] >= 0) {
         targets.push_back({count, "(b) one at a time", times[1] / times[0], count == 300 ? 50.0 : 100.0});
       }
-      if (times[2] >= 0) targets.push_back({count, "(c) back to back", times[2] / times[0], 3.0});
+      if (times[2] >= 0) targets.push_back({count, "(c) back to back", times[2] / times[0], 1.5});
     }
     double openFloor = -1;
     if (times[0] > 0 && times[1] >= 0) {
       const double open = PresenceOpenSeconds(set);
       if (open > 0) openFloor = open * static_cast<double>(count * (count - 1) / 2);
-    }
-    double startsFloor = -1;
-    if (times[0] > 0 && times[2] >= 0) {
-      const double starts = ThreadStartsSeconds(count);
-      if (starts > 0) startsFloor = starts + times[0];
     }
     std::printf("  %6zu", count);
     for (int s = 0; s < 3; ++s) {
@@ -240,10 +210,6 @@ int RunSet(const std::string& scenarios, const std::vector<std::size_t>& counts)
     if (openFloor > 0) {
       std::printf("  %6s  (b) at least N(N-1)/2 presence opens: %.3f s, %.1fx (a)\n", "", openFloor,
                   openFloor / times[0]);
-    }
-    if (startsFloor > 0) {
-      std::printf("  %6s  (c) at least N thread starts, then (a): %.3f s, %.1fx (a)\n", "", startsFloor,
-                  startsFloor / times[0]);
     }
     std::fflush(stdout);
   }

@@ -134,7 +134,7 @@ int RunStack() {
                 scenario.used / 1024.0);
     deepest = std::max(deepest, scenario.used);
   }
-  std::printf("  deepest: %.1f KiB of stack (from the thread's start); workers reserve %u KiB\n",
+  std::printf("  deepest: %.1f KiB of stack (from the thread's start); the checking thread reserves %u KiB\n",
               deepest / 1024.0, static_cast<unsigned>(Workers::kStackReservation / 1024));
   // The passes did their work: two files moved aside, 6 of 8 good.
   const std::size_t movedAside = fs.ListMatches(folder + "*-[BAD]*").size();

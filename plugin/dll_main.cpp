@@ -2,9 +2,10 @@
 // the dispatch of the host's events.
 //
 // Threads: the hooks run on whatever host threads call them and take no lock
-// of their own; the checking threads are managed by `TheWorkers`, whose list
-// has its own lock. The CheckLock is taken only by checks, one pass at a time
-// (on workers, or on the shutdown thread for a check that got no thread).
+// of their own; the checking thread and its queue are managed by
+// `TheWorkers`, which has its own lock. The CheckLock is taken only by checks,
+// one pass at a time (on the checking thread, or on the shutdown thread when
+// no thread could be started).
 #include <windows.h>
 
 #include <cstdint>
@@ -19,7 +20,6 @@
 #include "win32/code_page_win32.h"
 #include "win32/config_dialog_win32.h"
 #include "win32/critical_section_win32.h"
-#include "win32/directory_checks_win32.h"
 #include "win32/file_system_win32.h"
 #include "win32/machine_pass_lock_win32.h"
 #include "win32/outcome_log_win32.h"
@@ -77,18 +77,11 @@ class ModuleCheckLock : public CheckLock {
 };
 
 // Module-wide state, made when the module loads and destroyed when it
-// unloads. Every worker holds a reference to the module, so an unload waits
-// for the last worker and neither object can vanish under one.
+// unloads. The checking thread holds a reference to the module, so an unload
+// waits for it and no object can vanish under a check.
 ModuleCheckLock& TheCheckLock() {
   static ModuleCheckLock checkLock;
   return checkLock;
-}
-
-// Lets the checks of a burst of events in one directory share passes.
-PassLedger& TheLedger() {
-  static CriticalSectionLock lock;
-  static PassLedger ledger(lock);
-  return ledger;
 }
 
 // The lists this module has seen complete; guarded by the check lock.
@@ -97,23 +90,18 @@ CompletedLists& TheCompletedLists() {
   return lists;
 }
 
-DWORD RunDirectoryCheck(const std::string& path, const PassLedger::Ticket* ticket) {
+void CheckDirectory(const std::string& prefix) {
   Win32FileSystem fileSystem;
   // Without an outcome log nobody reads a pass's result, and the pass then
   // gathers none: the sizes of a completed set's files cost a look at each.
   const CheckContext context{fileSystem, TheCheckLock(), [] { return ReadRunSettings(); }, OutcomeLogHook(),
-                             &TheLedger(), ticket, &TheCompletedLists()};
-  return static_cast<DWORD>(DirectoryCheck(context, path));
+                             &TheCompletedLists()};
+  CheckDirectoryLists(context, prefix);
 }
 
 Workers& TheWorkers() {
-  static Workers workers;  // each event's body carries its ticket
+  static Workers workers(CheckDirectory);
   return workers;
-}
-
-DirectoryChecks& TheChecks() {
-  static DirectoryChecks checks(TheWorkers(), TheLedger(), RunDirectoryCheck);
-  return checks;
 }
 
 // The path in the record's text area, never read past the area's end.
@@ -134,7 +122,7 @@ std::int16_t DispatchEvent(HostEventRecord& record) {
   switch (record.eventCode) {
     case kEventFileArrived:
     case kEventFileArrivedAlt:
-      TheChecks().FileArrived(RecordText(record));
+      TheWorkers().StartDirectoryCheck(RecordText(record));
       return 0;
     case kEventSiteRequest:
       return DispatchSiteRequest(&record);
@@ -196,9 +184,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     try {
       sfvcheck::TheWorkers();
       sfvcheck::TheCheckLock();
-      sfvcheck::TheLedger();
       sfvcheck::TheCompletedLists();
-      sfvcheck::TheChecks();
     } catch (...) {
       return FALSE;
     }

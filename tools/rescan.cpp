@@ -304,8 +304,7 @@ class Rescan {
     // A report changes nothing, so it has no outcome to log.
     const std::function<void(const PassResult&)> log = options_.report ? nullptr : OutcomeLogHook();
     const CheckContext context{fs, lock_, [] { return ReadRunSettings(); },
-                               [this, &log](const PassResult& result) { Done(result, log); }, nullptr, nullptr,
-                               &completedLists_};
+                               [this, &log](const PassResult& result) { Done(result, log); }, &completedLists_};
     // The path of a file in the directory, as a file event carries it.
     DirectoryCheck(context, directory);
   }

@@ -11,7 +11,7 @@
 //   test_host [--dll PATH] demo [DIR]                  makes a sample set and replays it
 //
 // Threads: everything runs on the main thread, as the server's event thread;
-// the plug-in's own workers are only counted, never touched.
+// the plug-in's own threads are only counted, never touched.
 #include <windows.h>
 
 #include <algorithm>

@@ -4,9 +4,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <chrono>
-
 #include "core/check/lock.h"
 
 namespace sfvcheck {
@@ -21,7 +18,6 @@ class CriticalSection {
 
   void Enter() { EnterCriticalSection(&section_); }
   void Leave() { LeaveCriticalSection(&section_); }
-  CRITICAL_SECTION* get() { return &section_; }
 
  private:
   CRITICAL_SECTION section_;
@@ -38,24 +34,15 @@ class CriticalSectionGuard {
   CriticalSection& section_;
 };
 
-// A lock for the engine (the check lock, a pass ledger's lock) that waits,
-// for the lock or for a change, without taking a system object, so
-// contention leaves no handle behind.
-class CriticalSectionLock : public WaitableLock {
+// A lock for the engine (the check lock in benchmarks and tests) that takes
+// no system object under contention, so contention leaves no handle behind.
+class CriticalSectionLock : public Lock {
  public:
   void lock() override { section_.Enter(); }
   void unlock() override { section_.Leave(); }
 
-  void WaitFor(std::chrono::milliseconds timeout) override {
-    const auto count = std::max<std::chrono::milliseconds::rep>(0, std::min<std::chrono::milliseconds::rep>(
-                                                                        timeout.count(), INFINITE - 1));
-    SleepConditionVariableCS(&changed_, section_.get(), static_cast<DWORD>(count));
-  }
-  void NotifyAll() override { WakeAllConditionVariable(&changed_); }
-
  private:
   CriticalSection section_;
-  CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
 };
 
 }  // namespace sfvcheck

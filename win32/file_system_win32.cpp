@@ -11,6 +11,7 @@
 
 #include "core/check/text.h"
 #include "win32/owned_handle_win32.h"
+#include "win32/thread_stack_win32.h"
 
 namespace sfvcheck {
 namespace {
@@ -58,8 +59,6 @@ class Win32ReadableFile : public ReadableFile {
 // and drops it as it ends.
 class Win32Helper : public FileSystem::Helper {
  public:
-  // Its stack holds a read's and a CRC kernel's frames, little more.
-  static constexpr SIZE_T kStack = 64 * 1024;
 
   static std::unique_ptr<Win32Helper> Start() {
     std::unique_ptr<Shared> shared(new (std::nothrow) Shared);
@@ -70,7 +69,7 @@ class Win32Helper : public FileSystem::Helper {
                             &shared->module)) {
       return nullptr;
     }
-    OwnedObject thread(CreateThread(nullptr, kStack, Main, shared.get(),
+    OwnedObject thread(CreateThread(nullptr, kThreadStackReservation, Main, shared.get(),
                                     CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread) {
       FreeLibrary(shared->module);

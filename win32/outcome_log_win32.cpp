@@ -43,17 +43,24 @@ OwnedFile OpenLog(const std::string& name) {
 // server), take turns through a lock on one byte far beyond any end of file,
 // which no reader touches: appends from several handles at once are not
 // guaranteed to stay whole everywhere, and a rotation must not race another.
-// A writer that cannot have it within about two seconds drops its line.
+// A writer that cannot have it within two seconds drops its line. The wait
+// is counted in elapsed time, not in tries: a Sleep(1) may last a whole
+// timer tick (15.6 ms by default on Windows), and the host's event thread
+// may be the writer.
 class LogTurn {
  public:
+  static constexpr ULONGLONG kWaitMs = 2000;
+
   explicit LogTurn(HANDLE file) : file_(file) {
-    for (int tries = 0; tries < 2000; ++tries) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
       OVERLAPPED at = Where();
       if (LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
         held_ = true;
         return;
       }
       if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) return;
+      if (GetTickCount64() - start >= kWaitMs) return;
       Sleep(1);
     }
   }

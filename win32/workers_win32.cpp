@@ -1,6 +1,4 @@
-// Threads: see workers_win32.h. Every member of Workers runs on a host thread
-// and takes listLock_ around each use of list_; WorkerThread runs on the
-// worker and touches only its own task.
+// Threads: see workers_win32.h.
 #include "win32/workers_win32.h"
 
 #include <algorithm>
@@ -10,101 +8,19 @@
 #include "resource_ids.h"
 #include "win32/module_win32.h"
 #include "win32/outcome_log_win32.h"
-#include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
 
-WorkerList::WorkerList() : slots_(new HANDLE[kGrowthStep]) {}
+namespace {
 
-WorkerList::~WorkerList() = default;
-
-void WorkerList::Append(HANDLE handle) {
-  if (count_ >= capacity_) {
-    std::unique_ptr<HANDLE[]> grown(new HANDLE[capacity_ + kGrowthStep]);
-    std::copy(slots_.get(), slots_.get() + count_, grown.get());
-    slots_ = std::move(grown);
-    capacity_ += kGrowthStep;
-  }
-  slots_[count_++] = handle;
-}
-
-bool WorkerList::Remove(HANDLE handle) {
-  for (int i = 0; i < count_; ++i) {
-    if (slots_[i] == handle) {
-      slots_[i] = slots_[count_ - 1];
-      --count_;
-      return true;
-    }
-  }
-  return false;
-}
-
-// Everything a check owns: its path copy, what to do with it, and a
-// reference to the module holding WorkerThread's code. While it waits for a
-// thread it sits in its Workers' pending list.
-struct WorkerTask {
-  std::string path;
-  WorkerBody body;
-  HMODULE module = nullptr;
-  Workers* owner = nullptr;
-  WorkerTask* next = nullptr;  // in the pending list
+// What a checking thread is started with: its Workers, and a reference to
+// the module that holds its code, so that an unload by the host while the
+// thread runs waits for it (and the CheckLock, destroyed with the module,
+// outlives every pass). The module is null when no reference could be had.
+struct ThreadStart {
+  Workers* workers;
+  HMODULE module;
 };
-
-namespace {
-
-// Runs a task's body; nothing may leave it.
-DWORD RunTask(WorkerTask& task) {
-  try {
-    return task.body(task.path);
-  } catch (...) {
-    return 0;
-  }
-}
-
-}  // namespace
-
-// Runs its own task, then every check left pending for want of a thread:
-// a thread that exists is the surest one to run them on.
-DWORD WINAPI WorkerThread(void* parameter) {
-  HMODULE module = nullptr;
-  DWORD exitCode = 0;
-  {
-    std::unique_ptr<WorkerTask> task(static_cast<WorkerTask*>(parameter));
-    module = task->module;
-    exitCode = RunTask(*task);
-    for (std::unique_ptr<WorkerTask> pending = task->owner->TakePending(); pending;
-         pending = task->owner->TakePending()) {
-      RunTask(*pending);
-      // This thread still holds its own reference, so the module stays.
-      if (pending->module != nullptr) FreeLibrary(pending->module);
-    }
-  }
-  // Dropping the reference may unload the module, so no code of it may run
-  // afterwards: the thread ends inside the system call.
-  if (module != nullptr) FreeLibraryAndExitThread(module, exitCode);
-  return exitCode;
-}
-
-namespace {
-
-// A reference to the module that holds WorkerThread, so that an unload by the
-// host while workers run waits for the last of them (and the CheckLock,
-// destroyed with the module, outlives every pass). Null when it cannot be had.
-HMODULE ReferenceOwnModule() {
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<LPCSTR>(&WorkerThread), &module)) {
-    return nullptr;
-  }
-  return module;
-}
-
-// A small reservation: in a 32-bit host every thread's stack takes address
-// space that the server needs too.
-HANDLE CreateWorkerThread(LPTHREAD_START_ROUTINE routine, void* parameter) {
-  return CreateThread(nullptr, Workers::kStackReservation, routine, parameter,
-                      CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-}
 
 // Key, mouse-move, mouse-button, posted-message, timer, paint and hot-key
 // input: every kind of queued input but sent messages.
@@ -118,105 +34,157 @@ constexpr DWORD kRetryMilliseconds = 50;
 
 INT_PTR CALLBACK WaitNoticeProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
+// Milliseconds to sleep for `wait`, rounded up so that the thread never
+// wakes just before a directory is ready.
+DWORD SleepFor(CheckQueue::Clock::duration wait) {
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+  return static_cast<DWORD>(std::clamp<decltype(ms)>(ms, 1, Workers::kLingerMs));
+}
+
 }  // namespace
 
-Workers::Workers(WorkerBody body, ThreadStarter starter)
-    : body_(std::move(body)), starter_(std::move(starter)) {}
-
-Workers::~Workers() {
-  while (std::unique_ptr<WorkerTask> task = TakePending()) {
-    if (task->module != nullptr) FreeLibrary(task->module);
-  }
+DWORD WINAPI CheckingThread(void* parameter) {
+  const ThreadStart start = *static_cast<ThreadStart*>(parameter);
+  delete static_cast<ThreadStart*>(parameter);
+  start.workers->RunQueue();
+  // Dropping the reference may unload the module, so no code of it may run
+  // afterwards: the thread ends inside the system call.
+  if (start.module != nullptr) FreeLibraryAndExitThread(start.module, 0);
+  return 0;
 }
 
-void Workers::StartDirectoryCheck(std::string_view path) { StartDirectoryCheck(path, body_); }
-
-void Workers::StartDirectoryCheck(std::string_view path, const WorkerBody& body) {
-  std::unique_ptr<WorkerTask> task;
-  try {
-    task = std::make_unique<WorkerTask>();
-    task->path = path;
-    task->body = body;
-  } catch (const std::bad_alloc&) {
-    return;
-  }
-  task->owner = this;
-  task->module = ReferenceOwnModule();
-  if (!Start(task)) {
-    LogCheckNotStarted(path, GetLastError());
-    KeepPending(std::move(task));
-  }
+Workers::Workers(CheckBody body, ThreadStarter starter)
+    : body_(std::move(body)), starter_(std::move(starter)), wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+  if (!wake_) throw std::bad_alloc();
 }
 
-bool Workers::Start(std::unique_ptr<WorkerTask>& task) {
-  OwnedObject thread(starter_ ? starter_(WorkerThread, task.get()) : CreateWorkerThread(WorkerThread, task.get()));
-  if (!thread) return false;  // the thread never ran: the task is still ours
+void Workers::StartDirectoryCheck(std::string_view path) {
+  {
+    CriticalSectionGuard guard(lock_);
+    try {
+      if (!queue_.Add(path, CheckQueue::Clock::now())) return;
+    } catch (const std::bad_alloc&) {
+      return;  // the one event that may be lost
+    }
+    WakeThread();
+  }
+  if (!EnsureThread(false)) LogCheckNotStarted(path, GetLastError());
+}
+
+bool Workers::EnsureThread(bool orCheckHere) {
+  {
+    CriticalSectionGuard guard(lock_);
+    if (threadRuns_ || queue_.empty()) return true;
+    threadRuns_ = true;  // claimed: other callers leave the start to this one
+  }
+  if (Launch()) return true;
+  if (orCheckHere) {
+    RunQueue();  // the calling thread stands in for the checking thread
+    return true;
+  }
+  const DWORD error = GetLastError();
+  {
+    CriticalSectionGuard guard(lock_);
+    threadRuns_ = false;
+  }
+  SetLastError(error);
+  return false;
+}
+
+void Workers::WakeThread() {
+  if (!threadSleeps_) return;
+  threadSleeps_ = false;
+  SetEvent(wake_.get());
+}
+
+bool Workers::Launch() {
+  auto* start = new (std::nothrow) ThreadStart{this, nullptr};
+  if (start == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CheckingThread),
+                     &start->module);
+  OwnedObject thread(starter_ ? starter_(CheckingThread, start)
+                              : CreateThread(nullptr, kStackReservation, CheckingThread, start,
+                                             CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  auto giveUp = [start] {
+    const DWORD error = GetLastError();
+    if (start->module != nullptr) FreeLibrary(start->module);
+    delete start;
+    SetLastError(error);
+    return false;
+  };
+  if (!thread) return giveUp();
   SetThreadPriority(thread.get(), THREAD_PRIORITY_BELOW_NORMAL);
 
   // The list keeps the thread's own handle: it stays valid after the thread
   // ends, until a reap closes it, and no program the host starts inherits it.
-  bool listed = false;
+  bool listed = true;
   {
-    CriticalSectionGuard guard(listLock_);
+    CriticalSectionGuard guard(lock_);
     try {
       list_.Append(thread.get());
-      listed = true;
     } catch (const std::bad_alloc&) {
-      // Unlisted: the thread runs on, and its handle is closed here.
+      listed = false;
     }
   }
-
-  if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
-    // A thread that never ran holds nothing yet: unlist it first, so that no
-    // reap closes its handle meanwhile, then end it; the task is ours again.
+  if (!listed || ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    // A thread that never ran holds nothing yet: unlisted first, so that no
+    // reap closes its handle meanwhile, then ended here.
     if (listed) {
-      CriticalSectionGuard guard(listLock_);
+      CriticalSectionGuard guard(lock_);
       list_.Remove(thread.get());
     }
     TerminateThread(thread.get(), 0);
     WaitForSingleObject(thread.get(), INFINITE);
-    return false;
+    return giveUp();
   }
-  task.release();  // the thread owns it from here
-  if (listed) thread.release();  // the list owns it now
+  thread.release();  // the list owns it now
   return true;
 }
 
-void Workers::KeepPending(std::unique_ptr<WorkerTask> task) {
-  CriticalSectionGuard guard(listLock_);
-  WorkerTask* kept = task.release();
-  kept->next = nullptr;
-  (pendingLast_ != nullptr ? pendingLast_->next : pendingFirst_) = kept;
-  pendingLast_ = kept;
-  ++pendingCount_;
-}
-
-std::unique_ptr<WorkerTask> Workers::TakePending() {
-  CriticalSectionGuard guard(listLock_);
-  WorkerTask* first = pendingFirst_;
-  if (first == nullptr) return nullptr;
-  pendingFirst_ = first->next;
-  if (pendingFirst_ == nullptr) pendingLast_ = nullptr;
-  --pendingCount_;
-  first->next = nullptr;
-  return std::unique_ptr<WorkerTask>(first);
-}
-
-void Workers::StartPending() {
-  // Each pending check is tried once: those that fail again go back.
-  for (int tries = PendingCount(); tries > 0; --tries) {
-    std::unique_ptr<WorkerTask> task = TakePending();
-    if (!task) return;
-    if (!Start(task)) {
-      KeepPending(std::move(task));
-      return;  // no thread now: the rest need not try
+void Workers::RunQueue() {
+  bool lingered = false;  // the last sleep found the queue empty throughout
+  for (;;) {
+    std::string prefix;
+    DWORD sleep = kLingerMs;
+    bool taken = false;
+    bool idle = false;  // nothing queued
+    {
+      CriticalSectionGuard guard(lock_);
+      threadSleeps_ = false;
+      // At shutdown nothing settles: every directory is ready.
+      const auto now = draining_ ? CheckQueue::Clock::time_point::max() : CheckQueue::Clock::now();
+      CheckQueue::Clock::duration wait{};
+      taken = queue_.TakeReady(now, &prefix, &wait);
+      idle = !taken && queue_.empty();
+      if (idle && (draining_ || lingered)) {
+        threadRuns_ = false;
+        return;
+      }
+      if (!taken && !idle) sleep = SleepFor(wait);
+      threadSleeps_ = !taken;
+    }
+    if (taken) {
+      try {
+        body_(prefix);
+      } catch (...) {
+        // Out of memory, or a failing log or settings reader: this check
+        // ends, and the directory's next event queues it again.
+      }
+      lingered = false;
+    } else {
+      // Only a sleep through the whole linger with the queue empty ends the
+      // thread; settling directories keep it.
+      lingered = WaitForSingleObject(wake_.get(), sleep) == WAIT_TIMEOUT && idle;
     }
   }
 }
 
 void Workers::ReapWorkers() {
-  StartPending();
-  CriticalSectionGuard guard(listLock_);
+  EnsureThread(false);
+  CriticalSectionGuard guard(lock_);
   if (list_.count() == 0) return;
   // More handles than one wait accepts make it fail; that, like a signalled
   // handle, leads to the scan.
@@ -236,6 +204,11 @@ void Workers::ReapWorkers() {
 }
 
 void Workers::WaitForWorkers() {
+  {
+    CriticalSectionGuard guard(lock_);
+    draining_ = true;
+    WakeThread();
+  }
   HWND notice = CreateDialogParamA(ThisModule(), MAKEINTRESOURCEA(IDD_WAIT_NOTICE), GetActiveWindow(),
                                    WaitNoticeProc, 0);
   if (notice != nullptr) ShowWindow(notice, SW_SHOW);
@@ -244,17 +217,9 @@ void Workers::WaitForWorkers() {
   WPARAM quitCode = 0;
   // Without a notice (no desktop) the wait goes on all the same.
   while (!Idle()) {
-    // Checks that still get no thread, with no worker left to take them,
-    // run here: none may be lost at shutdown.
-    if (ListIsEmpty()) {
-      while (std::unique_ptr<WorkerTask> task = TakePending()) {
-        RunTask(*task);
-        if (task->module != nullptr) FreeLibrary(task->module);
-      }
-      continue;
-    }
-    // With more listed workers than one wait takes, the first ones are
-    // waited for: the loop must go on until they end in any case.
+    // When no thread can be started, what is queued is checked here: nothing
+    // may be lost at shutdown.
+    EnsureThread(true);
     HANDLE handles[kMaxWaitHandles];
     const std::size_t count = SnapshotForWait(handles);
     MsgWaitForMultipleObjectsEx(static_cast<DWORD>(count), handles, count > 0 ? INFINITE : kRetryMilliseconds,
@@ -278,20 +243,17 @@ void Workers::WaitForWorkers() {
 
   if (notice != nullptr) DestroyWindow(notice);
   if (quitSeen) PostQuitMessage(static_cast<int>(quitCode));
-}
-
-bool Workers::ListIsEmpty() {
-  CriticalSectionGuard guard(listLock_);
-  return list_.count() == 0;
+  CriticalSectionGuard guard(lock_);
+  draining_ = false;
 }
 
 bool Workers::Idle() {
-  CriticalSectionGuard guard(listLock_);
-  return list_.count() == 0 && pendingCount_ == 0;
+  CriticalSectionGuard guard(lock_);
+  return list_.count() == 0 && queue_.empty() && !threadRuns_;
 }
 
 std::size_t Workers::SnapshotForWait(HANDLE* handles) {
-  CriticalSectionGuard guard(listLock_);
+  CriticalSectionGuard guard(lock_);
   const int take = std::min(list_.count(), kMaxWaitHandles);
   std::size_t count = 0;
   for (int i = 0; i < take; ++i) {
@@ -304,29 +266,13 @@ std::size_t Workers::SnapshotForWait(HANDLE* handles) {
 }
 
 int Workers::ListedCount() {
-  CriticalSectionGuard guard(listLock_);
+  CriticalSectionGuard guard(lock_);
   return list_.count();
 }
 
-int Workers::PendingCount() {
-  CriticalSectionGuard guard(listLock_);
-  return pendingCount_;
-}
-
-int Workers::ListCapacity() {
-  CriticalSectionGuard guard(listLock_);
-  return list_.capacity();
-}
-
-HANDLE Workers::DuplicateListed(int slot) {
-  CriticalSectionGuard guard(listLock_);
-  if (slot < 0 || slot >= list_.count()) return nullptr;
-  HANDLE duplicate = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), list_.at(slot), GetCurrentProcess(), &duplicate, 0, FALSE,
-                       DUPLICATE_SAME_ACCESS)) {
-    return nullptr;
-  }
-  return duplicate;
+std::size_t Workers::QueuedCount() {
+  CriticalSectionGuard guard(lock_);
+  return queue_.size();
 }
 
 }  // namespace sfvcheck

@@ -2,7 +2,6 @@
 // of (a critical section in the plug-in, a std::mutex in tests).
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 
 namespace sfvcheck {
@@ -16,16 +15,6 @@ class Lock {
   // without part of what it guards with (a lock shared with other processes
   // that could not be had), 0 when it got all of it.
   virtual std::uint32_t LastLockFailure() const { return 0; }
-};
-
-// A lock that its holder can also wait on until another thread announces a
-// change.
-class WaitableLock : public Lock {
- public:
-  // Called with the lock held: releases it, sleeps until NotifyAll, the
-  // timeout or a spurious wake-up, and holds it again on return.
-  virtual void WaitFor(std::chrono::milliseconds timeout) = 0;
-  virtual void NotifyAll() = 0;
 };
 
 }  // namespace sfvcheck

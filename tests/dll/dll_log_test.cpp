@@ -4,7 +4,7 @@
 // of the file; a log that cannot be written changes nothing else.
 //
 // Threads: the test thread plays the host; the checks run on the DLL's
-// workers and write the log from there.
+// checking thread and write the log from there.
 #include <windows.h>
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The plug-in as the host sees it: loaded with LoadLibraryA, reached only
 // through its three exports by name, driven with event records.
 // Threads: the test thread plays the host; one test adds a second host thread
-// that sends idle events. The plug-in's workers are not visible here except
-// through what they leave on disk.
+// that sends idle events. The plug-in's checking thread is not visible here
+// except through what it leaves on disk and the handles the process holds.
 #include <windows.h>
 
 #include <atomic>
@@ -213,9 +213,11 @@ TEST_F(PluginTest, FileEventsLeaveTheRecordUntouched) {
   plugin.WaitForChecks();
 }
 
-// Such a check ends at once without looking anywhere; its worker is listed
-// and reaped like any other, so the handle count comes back.
-TEST_F(PluginTest, APathWithoutSeparatorStillStartsAWorkerThatEndsAtOnce) {
+// An event whose path holds no separator queues nothing and starts no
+// thread. A real event starts the checking thread, whose handle is listed;
+// once the thread has ended (soon after its queue empties), the idle event
+// reaps it, so the handle count comes back.
+TEST_F(PluginTest, TheCheckingThreadIsStartedByAnEventAndReapedAtIdleOnceEnded) {
   plugin.WaitForChecks();
   const DWORD before = HandlesOfThisProcess();
   ASSERT_NE(before, 0u);
@@ -224,15 +226,18 @@ TEST_F(PluginTest, APathWithoutSeparatorStillStartsAWorkerThatEndsAtOnce) {
   const HostEventRecord copy = record;
   EXPECT_EQ(plugin.Event(record), 0);
   EXPECT_TRUE(SameBytes(record, copy));
-  DWORD listed = HandlesOfThisProcess();
-  EXPECT_EQ(listed, before + 1) << "one worker handle is listed";
+  EXPECT_EQ(HandlesOfThisProcess(), before) << "no thread for an event without a directory";
 
+  TempDirectory upload;  // no list in it: the check finds nothing to do
+  EXPECT_EQ(plugin.FileEvent(upload.path() + "a.rar"), 0);
+  DWORD listed = HandlesOfThisProcess();
+  EXPECT_EQ(listed, before + 1) << "the checking thread's handle is listed";
   for (int i = 0; i < 500 && listed != before; ++i) {
     Sleep(10);
     EXPECT_EQ(plugin.Qndrl(kEventIdle), 0);
     listed = HandlesOfThisProcess();
   }
-  EXPECT_EQ(listed, before) << "the idle event reaps the ended worker";
+  EXPECT_EQ(listed, before) << "the idle event reaps the ended thread";
 }
 
 // A set arrives file by file; after each event the test waits for the check
@@ -440,8 +445,8 @@ TEST_F(PluginTest, ManyEventsWithIdleEventsFromAnotherThread) {
   EXPECT_EQ(HandlesOfThisProcess(), handlesBefore);
 }
 
-// Events of a burst share passes, but a file whose event comes while a pass
-// over its list is already running gets a pass of its own that sees it. The
+// A file whose event comes while a check of its directory is already
+// running gets a check that starts after the event and sees it. The
 // first pass finds the late file still being written (so it is MISSING), and
 // is kept busy by many files after it.
 TEST_F(PluginTest, AFileArrivingDuringAPassIsCheckedByALaterPass) {

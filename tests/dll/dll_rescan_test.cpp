@@ -4,7 +4,7 @@
 // otherwise leave the disk exactly as file events would. Both programs take
 // the machine-wide pass lock.
 // Threads: the test thread plays the server and the operator; the tool runs
-// as a child process, the plug-in's checks on its own workers.
+// as a child process, the plug-in's checks on its own thread.
 #include <windows.h>
 
 #include <cstdio>

@@ -1,6 +1,8 @@
-// The checking threads with dummy workers that the tests start and end at will.
-// Threads: each test's main thread plays the host; the dummy workers only
-// touch their Gate (atomics and a manual-reset event).
+// The checking thread and its queue, with dummy checks that the tests hold
+// and release at will, and a thread starter that can be made to fail.
+// Threads: each test's main thread plays the host; the checks run on the
+// checking thread (or on the main thread at shutdown) and touch only the
+// Gate (a lock, atomics and a manual-reset event).
 #include "win32/workers_win32.h"
 
 #include <windows.h>
@@ -8,11 +10,11 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -57,103 +59,135 @@ TEST(WorkerListTest, RemoveMovesTheLastHandleIntoTheGap) {
   EXPECT_EQ(list.capacity(), 10);
 }
 
-// Dummy workers: paths that begin with "wait" block until Open(); the others
-// end at once. Every path a worker received is recorded.
+// Dummy checks: a directory whose prefix begins with "wait" is held until
+// Open(); one whose prefix holds "throw" throws on its first check. Counts
+// the checks per directory, the most that ran at once, and the thread of
+// the last one.
 struct Gate {
   OwnedObject open{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-  std::atomic<int> finished{0};
-  std::mutex pathsLock;
-  std::vector<std::string> paths;
+  std::mutex lock;
+  std::map<std::string, int> checks;
+  std::atomic<int> running{0};
+  std::atomic<int> mostAtOnce{0};
+  std::atomic<DWORD> lastThread{0};
+  std::atomic<int> lastPriority{0};
 
   void Open() { SetEvent(open.get()); }
+  int Checks(const std::string& prefix) {
+    std::lock_guard<std::mutex> hold(lock);
+    return checks[prefix];
+  }
+  // Waits up to ten seconds for `prefix` to have had `count` checks.
+  bool CheckedSoon(const std::string& prefix, int count) {
+    for (int tick = 0; tick < 1000; ++tick) {
+      if (Checks(prefix) >= count) return true;
+      Sleep(10);
+    }
+    return false;
+  }
 };
 
-WorkerBody GatedBody(const std::shared_ptr<Gate>& gate) {
-  return [gate](const std::string& path) -> DWORD {
+CheckBody GatedBody(const std::shared_ptr<Gate>& gate) {
+  return [gate](const std::string& prefix) {
+    const int now = ++gate->running;
+    gate->mostAtOnce = std::max(gate->mostAtOnce.load(), now);
+    gate->lastThread = GetCurrentThreadId();
+    gate->lastPriority = GetThreadPriority(GetCurrentThread());
+    if (prefix.rfind("wait", 0) == 0) WaitForSingleObject(gate->open.get(), 30000);
+    int count = 0;
     {
-      std::lock_guard<std::mutex> hold(gate->pathsLock);
-      gate->paths.push_back(path);
+      std::lock_guard<std::mutex> hold(gate->lock);
+      count = ++gate->checks[prefix];
     }
-    if (path.rfind("wait", 0) == 0) WaitForSingleObject(gate->open.get(), 30000);
-    ++gate->finished;
-    if (path.find("throw") != std::string::npos) throw std::runtime_error("worker failed");
-    return 1;
+    --gate->running;
+    if (count == 1 && prefix.find("throw") != std::string::npos) throw std::runtime_error("check failed");
   };
-}
-
-// Waits until the thread listed in `slot` has ended; returns its exit code.
-DWORD WaitForListedWorker(Workers& workers, int slot) {
-  OwnedObject handle(workers.DuplicateListed(slot));
-  EXPECT_TRUE(handle) << "slot " << slot;
-  if (!handle) return STILL_ACTIVE;
-  EXPECT_EQ(WaitForSingleObject(handle.get(), 30000), WAIT_OBJECT_0);
-  DWORD exitCode = STILL_ACTIVE;
-  GetExitCodeThread(handle.get(), &exitCode);
-  return exitCode;
-}
-
-void WaitForAllListed(Workers& workers) {
-  for (int slot = 0; slot < workers.ListedCount(); ++slot) WaitForListedWorker(workers, slot);
 }
 
 class WorkersTest : public ::testing::Test {
  protected:
   void TearDown() override {
     gate->Open();
+    failFrom = 1 << 30;
     workers.WaitForWorkers();
   }
 
   std::shared_ptr<Gate> gate = std::make_shared<Gate>();
-  Workers workers{GatedBody(gate)};
+  std::atomic<int> starts{0};
+  std::atomic<int> failFrom{1 << 30};  // thread starts from this one on fail
+  Workers workers{GatedBody(gate), [this](LPTHREAD_START_ROUTINE routine, void* parameter) -> HANDLE {
+                    if (starts >= failFrom) {
+                      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                      return nullptr;
+                    }
+                    ++starts;
+                    return CreateThread(nullptr, 0, routine, parameter, CREATE_SUSPENDED, nullptr);
+                  }};
 };
 
-TEST_F(WorkersTest, TwoEndedWorkersTakeTwoReaps) {
-  workers.StartDirectoryCheck("C:\\up\\a.rar");
-  workers.StartDirectoryCheck("C:\\up\\b.rar");
-  ASSERT_EQ(workers.ListedCount(), 2);
-  EXPECT_EQ(WaitForListedWorker(workers, 0), 1u);
-  EXPECT_EQ(WaitForListedWorker(workers, 1), 1u);
-
-  workers.ReapWorkers();
-  EXPECT_EQ(workers.ListedCount(), 1) << "the handle moved into slot 0 waits for the next reap";
-  workers.ReapWorkers();
-  EXPECT_EQ(workers.ListedCount(), 0);
-}
-
-TEST_F(WorkersTest, ReapLeavesRunningWorkersListed) {
-  workers.StartDirectoryCheck("wait-1");
-  workers.StartDirectoryCheck("C:\\up\\ends.rar");
-  workers.StartDirectoryCheck("wait-2");
-  WaitForListedWorker(workers, 1);
-  workers.ReapWorkers();
-  EXPECT_EQ(workers.ListedCount(), 2);
-  workers.ReapWorkers();
-  EXPECT_EQ(workers.ListedCount(), 2);
+// While the thread is held in one directory's check, a burst over several
+// directories queues each once; it then runs one check per directory (two
+// for the held one: its own and one after the events that came during it),
+// one at a time, on the one thread, at below-normal priority.
+TEST_F(WorkersTest, ABurstOverSeveralDirectoriesHoldsOneThreadAndRunsAboutOneCheckEach) {
+  const std::string dirs[] = {"wait\\0\\", "C:\\up\\1\\", "C:\\up\\2\\", "C:\\up\\3\\"};
+  workers.StartDirectoryCheck(dirs[0] + "first.rar");
+  for (int tick = 0; tick < 1000 && gate->running == 0; ++tick) Sleep(10);
+  ASSERT_EQ(gate->running.load(), 1) << "the first check did not start";
+  for (int f = 0; f < 50; ++f) {
+    for (const std::string& dir : dirs) workers.StartDirectoryCheck(dir + "f" + std::to_string(f) + ".rar");
+  }
+  EXPECT_EQ(workers.QueuedCount(), 4u);
   gate->Open();
-  WaitForAllListed(workers);
-  workers.ReapWorkers();
-  workers.ReapWorkers();
-  EXPECT_EQ(workers.ListedCount(), 0);
-}
-
-TEST_F(WorkersTest, EachWorkerGetsItsOwnCopyOfThePath) {
-  char path[] = "wait\\up\\a.rar";
-  workers.StartDirectoryCheck(path);
-  path[0] = 'X';
-  workers.StartDirectoryCheck(path);
-  gate->Open();
+  for (const std::string& dir : dirs) {
+    EXPECT_TRUE(gate->CheckedSoon(dir, dir == dirs[0] ? 2 : 1)) << dir;
+  }
+  EXPECT_EQ(starts.load(), 1);
+  EXPECT_EQ(gate->mostAtOnce.load(), 1);
+  EXPECT_EQ(gate->lastPriority.load(), THREAD_PRIORITY_BELOW_NORMAL);
   workers.WaitForWorkers();
-  std::lock_guard<std::mutex> hold(gate->pathsLock);
-  ASSERT_EQ(gate->paths.size(), 2u);
-  EXPECT_NE(std::find(gate->paths.begin(), gate->paths.end(), "wait\\up\\a.rar"), gate->paths.end());
-  EXPECT_NE(std::find(gate->paths.begin(), gate->paths.end(), "Xait\\up\\a.rar"), gate->paths.end());
+  EXPECT_EQ(gate->Checks(dirs[0]), 2);
+  for (int d = 1; d < 4; ++d) EXPECT_EQ(gate->Checks(dirs[d]), 1) << dirs[d];
+  EXPECT_EQ(workers.ListedCount(), 0);
 }
 
-TEST_F(WorkersTest, WorkersRunBelowNormalPriority) {
-  workers.StartDirectoryCheck("wait");
-  OwnedObject handle(workers.DuplicateListed(0));
-  ASSERT_TRUE(handle);
-  EXPECT_EQ(GetThreadPriority(handle.get()), THREAD_PRIORITY_BELOW_NORMAL);
+// No thread can be started: directories stay queued, once each, and are
+// checked once threads can be had again, at the next idle event. Then no
+// start succeeds at all: the shutdown checks them on its own thread.
+TEST_F(WorkersTest, DirectoriesWhoseThreadCannotStartAreCheckedAtTheNextIdleOrAtShutdown) {
+  failFrom = 0;
+  for (int f = 0; f < 5; ++f) {
+    for (int d = 0; d < 4; ++d) workers.StartDirectoryCheck("C:\\up\\" + std::to_string(d) + "\\f" + std::to_string(f));
+  }
+  EXPECT_EQ(starts.load(), 0);
+  EXPECT_EQ(workers.QueuedCount(), 4u);
+  failFrom = 1 << 30;
+  workers.ReapWorkers();
+  for (int d = 0; d < 4; ++d) EXPECT_TRUE(gate->CheckedSoon("C:\\up\\" + std::to_string(d) + "\\", 1)) << d;
+  workers.WaitForWorkers();
+
+  failFrom = 0;
+  workers.StartDirectoryCheck("C:\\later\\a.rar");
+  workers.StartDirectoryCheck("C:\\later\\b.rar");
+  workers.ReapWorkers();
+  EXPECT_EQ(gate->Checks("C:\\later\\"), 0);
+  OwnedObject host = StartThread([this] { workers.WaitForWorkers(); });
+  ASSERT_TRUE(host);
+  ASSERT_EQ(WaitForSingleObject(host.get(), 10000), WAIT_OBJECT_0) << "the shutdown did not return";
+  EXPECT_EQ(gate->Checks("C:\\later\\"), 1);
+  EXPECT_EQ(gate->lastThread.load(), GetThreadId(host.get()));
+  EXPECT_EQ(workers.QueuedCount(), 0u);
+}
+
+// A check that throws ends only itself: the thread goes on, and the
+// directory's next event gets a check.
+TEST_F(WorkersTest, AThrowingCheckLeavesTheDirectorysNextEventChecked) {
+  workers.StartDirectoryCheck("C:\\throw\\a.rar");
+  ASSERT_TRUE(gate->CheckedSoon("C:\\throw\\", 1));
+  workers.StartDirectoryCheck("C:\\other\\a.rar");
+  workers.StartDirectoryCheck("C:\\throw\\b.rar");
+  EXPECT_TRUE(gate->CheckedSoon("C:\\other\\", 1));
+  EXPECT_TRUE(gate->CheckedSoon("C:\\throw\\", 2));
 }
 
 // Address space reserved for the stack of the calling thread.
@@ -171,16 +205,13 @@ SIZE_T OwnStackReservation() {
   return total;
 }
 
-// Thousands of queued workers must not exhaust a 32-bit host's address space:
-// each reserves a small stack, not the program's default (2 MiB here). Wine
-// gives no thread less than 1 MiB.
-TEST(WorkersStackTest, WorkersReserveASmallStack) {
+// In a 32-bit host every thread's stack takes address space that the server
+// needs too: the checking thread reserves a small one, not the program's
+// default (2 MiB here). Wine gives no thread less than 1 MiB.
+TEST(WorkersStackTest, TheCheckingThreadReservesASmallStack) {
   std::atomic<SIZE_T> reserved{0};
   {
-    Workers workers([&reserved](const std::string&) -> DWORD {
-      reserved = OwnStackReservation();
-      return 1;
-    });
+    Workers workers([&reserved](const std::string&) { reserved = OwnStackReservation(); });
     workers.StartDirectoryCheck("C:\\up\\a.rar");
     workers.WaitForWorkers();
   }
@@ -188,67 +219,24 @@ TEST(WorkersStackTest, WorkersReserveASmallStack) {
   EXPECT_LE(reserved.load(), std::max<SIZE_T>(Workers::kStackReservation, 1 << 20));
 }
 
-TEST_F(WorkersTest, AnExceptionInAWorkerEndsItWithExitCodeZero) {
-  workers.StartDirectoryCheck("C:\\up\\throw.rar");
-  EXPECT_EQ(WaitForListedWorker(workers, 0), 0u);
-  EXPECT_EQ(gate->finished.load(), 1);
-}
-
-TEST_F(WorkersTest, MoreWorkersThanOneWaitTakesAreStillReaped) {
-  constexpr int kBlocked = 69;
-  for (int i = 0; i < kBlocked; ++i) workers.StartDirectoryCheck("wait");
-  workers.StartDirectoryCheck("C:\\up\\ends.rar");
-  ASSERT_EQ(workers.ListedCount(), kBlocked + 1);
-  EXPECT_EQ(workers.ListCapacity(), 70);
-  WaitForListedWorker(workers, kBlocked);
-
-  // 70 handles are too many for one wait: it fails, and the scan still finds
-  // the one worker that has ended.
-  workers.ReapWorkers();
-  EXPECT_EQ(workers.ListedCount(), kBlocked);
-
-  gate->Open();
-  WaitForAllListed(workers);
-  workers.ReapWorkers();
-  // Each reaped slot takes the last handle, which this scan does not examine.
-  EXPECT_EQ(workers.ListedCount(), kBlocked / 2);
-}
-
-TEST_F(WorkersTest, ShutdownWaitsForMoreWorkersThanOneWaitTakes) {
-  for (int i = 0; i < 70; ++i) workers.StartDirectoryCheck("wait");
-  OwnedObject opener = StartThread([gate = gate] {
-    Sleep(200);
-    gate->Open();
-  });
-  ASSERT_TRUE(opener);
-  workers.WaitForWorkers();
-  EXPECT_EQ(workers.ListedCount(), 0);
-  EXPECT_EQ(gate->finished.load(), 70);
-  WaitForSingleObject(opener.get(), INFINITE);
-}
-
-TEST_F(WorkersTest, ShutdownWithNoWorkerListedReturnsAtOnce) {
-  workers.WaitForWorkers();
-  EXPECT_EQ(workers.ListedCount(), 0);
-}
-
 // This test program holds no dialog template, so no WaitNotice can be made:
 // the shutdown must wait all the same.
-TEST_F(WorkersTest, ShutdownWithoutANoticeStillWaitsForEveryWorker) {
-  workers.StartDirectoryCheck("wait-1");
-  workers.StartDirectoryCheck("wait-2");
+TEST_F(WorkersTest, ShutdownWithoutANoticeStillWaitsForTheChecks) {
+  workers.StartDirectoryCheck("wait\\1\\a.rar");
+  workers.StartDirectoryCheck("wait\\2\\a.rar");
   OwnedObject opener = StartThread([gate = gate] {
     Sleep(300);
     gate->Open();
   });
   workers.WaitForWorkers();
-  EXPECT_EQ(gate->finished.load(), 2);
+  EXPECT_EQ(gate->Checks("wait\\1\\"), 1);
+  EXPECT_EQ(gate->Checks("wait\\2\\"), 1);
   EXPECT_EQ(workers.ListedCount(), 0);
   WaitForSingleObject(opener.get(), INFINITE);
 }
 
 // The shutdown wait dispatches the thread's messages: here a timer, whose
-// callback (run only when its message is dispatched) lets the workers end.
+// callback (run only when its message is dispatched) lets the check end.
 std::shared_ptr<Gate> timerGate;
 std::atomic<int> timerTicks{0};
 
@@ -259,7 +247,7 @@ void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD) {
 TEST_F(WorkersTest, ShutdownDispatchesMessagesWhileItWaits) {
   timerGate = gate;
   timerTicks = 0;
-  workers.StartDirectoryCheck("wait");
+  workers.StartDirectoryCheck("wait\\a.rar");
   UINT_PTR timer = SetTimer(nullptr, 0, 20, OnTimer);
   ASSERT_NE(timer, 0u);
   workers.WaitForWorkers();
