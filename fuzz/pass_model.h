@@ -626,8 +626,9 @@ inline std::string RunChecks(const Runner& runner, const GeneratedState& state) 
       if (!failure.empty()) failure = "check " + std::to_string(round + 1) + ", " + list + ": " + failure;
       before = std::move(after);
     };
-    const CheckContext context{runner.fs, lock,      [&settings] { return settings; }, passDone, nullptr,
-                               nullptr,   &completed};
+    CheckContext context{runner.fs, lock, [&settings] { return settings; }};
+    context.passDone = passDone;
+    context.completedLists = &completed;
     if (round == 1 && runner.resetReads) runner.resetReads();
     runner.check(context, lists);
     if (!failure.empty()) return failure;
