@@ -215,7 +215,7 @@ int RunSet(const std::string& scenarios, const std::vector<std::size_t>& counts)
   }
   if (result != 0) return result;
   for (const Target& target : targets) {
-    std::printf("  target N = %zu, %s: at most %.0fx (a), here %.1fx: %s\n", target.count, target.what,
+    std::printf("  target N = %zu, %s: at most %.1fx (a), here %.1fx: %s\n", target.count, target.what,
                 target.bound, target.ratio, target.ratio <= target.bound ? "met" : "MISSED");
   }
   return 0;
