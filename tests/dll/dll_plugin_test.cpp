@@ -22,6 +22,7 @@
 #include "tests/support/temp_directory_win32.h"
 #include "tests/support/thread_win32.h"
 #include "tools/support/test_data.h"
+#include "win32/machine_pass_lock_win32.h"
 #include "win32/owned_handle_win32.h"
 
 namespace sfvcheck {
@@ -303,21 +304,37 @@ TEST_F(PluginTest, ClosingTheNoticeDoesNotEndTheShutdownWait) {
   for (int i = 0; i < 2; ++i) WriteFileBytes(upload / set.names[i], set.contents[i]);
   plugin.WaitForChecks();  // the first window a process makes is slow to come
 
+  // The closer holds the lock that passes share with other processes, so
+  // the check waits (up to the plug-in's bound) and the notice stays up
+  // until it has been closed a few times, however fast the machine hashes.
   struct Closer {
     std::atomic<bool> stop{false};
+    std::atomic<bool> holding{false};
     std::atomic<int> closed{0};
   } closer;
   OwnedObject closeThread = StartThread([&closer] {
+    OwnedObject passLock(CreateMutexExA(nullptr, kMachinePassLockName, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE));
+    const DWORD waited = passLock ? WaitForSingleObject(passLock.get(), 2000) : WAIT_FAILED;
+    closer.holding = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    const ULONGLONG releaseBy = GetTickCount64() + 3000;
+    bool held = closer.holding;
     while (!closer.stop) {
       if (HWND notice = FindWindowA(nullptr, "Processing...")) {
         PostMessageA(notice, WM_SYSCOMMAND, SC_CLOSE, 0);
         PostMessageA(notice, WM_CLOSE, 0, 0);
         ++closer.closed;
       }
+      if (held && (closer.closed >= 3 || GetTickCount64() > releaseBy)) {
+        ReleaseMutex(passLock.get());
+        held = false;
+      }
       Sleep(5);
     }
+    if (held) ReleaseMutex(passLock.get());
   });
   ASSERT_TRUE(closeThread);
+  for (int i = 0; i < 400 && !closer.holding; ++i) Sleep(5);
+  ASSERT_TRUE(closer.holding) << "the lock shared with other processes could not be taken";
 
   EXPECT_EQ(plugin.FileEvent(upload / set.names[1]), 0);
   plugin.WaitForChecks();
