@@ -9,13 +9,6 @@
 namespace sfvcheck {
 namespace {
 
-bool IsAscii(std::string_view text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
 // A listed name that the listing shows only in part: a character beyond
 // ASCII, which the system may fold to an ASCII letter (and whose trail byte
 // may look like ASCII), or a '?' or '*' standing for a character the code

@@ -4,16 +4,10 @@
 #include <optional>
 
 #include "core/check/naming.h"
+#include "core/check/text.h"
 
 namespace sfvcheck {
 namespace {
-
-bool IsAsciiText(std::string_view text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
 
 void AppendEscaped(std::string& json, std::string_view utf8) {
   for (char c : utf8) {
@@ -80,7 +74,7 @@ std::string_view NameIn(std::string_view path, std::string_view prefix) {
 std::string LogJsonString(std::string_view ansi, const AnsiToUtf8& toUtf8) {
   std::string json = "\"";
   std::string utf8;
-  if (IsAsciiText(ansi)) {
+  if (IsAscii(ansi)) {
     AppendEscaped(json, ansi);
   } else if (toUtf8 && toUtf8(ansi, &utf8)) {
     AppendEscaped(json, utf8);

@@ -86,4 +86,11 @@ std::string_view WithoutTrailingBlanksAndDots(std::string_view name) {
   return name.substr(0, end == std::string_view::npos ? 0 : end + 1);
 }
 
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
 }  // namespace sfvcheck

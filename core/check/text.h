@@ -21,6 +21,9 @@ std::size_t FindLastChar(std::string_view text, char c);
 // Position of the last character that is any of `set`, or npos.
 std::size_t FindLastOf(std::string_view text, std::string_view set);
 
+// Whether every byte is ASCII (below 0x80).
+bool IsAscii(std::string_view text);
+
 // ASCII case-insensitive comparison (letters inside double-byte characters
 // are left alone).
 bool EndsWithNoCase(std::string_view text, std::string_view suffix);
