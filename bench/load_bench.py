@@ -80,6 +80,7 @@ def run_once(label, args, dll, releases, work):
         host.kill()
     match = re.search(r"peak threads (\d+), peak address space in use ([\d.]+) MiB", log)
     figures["threads"], figures["mib"] = (int(match.group(1)), float(match.group(2))) if match else (0, 0.0)
+    figures["connections"] = peak_open_connections(log)
 
     # Every file byte for byte; with the real plug-in, every set complete.
     complete = 0
@@ -92,6 +93,20 @@ def run_once(label, args, dll, releases, work):
     figures["complete"] = complete
     shutil.rmtree(root, ignore_errors=True)
     return figures
+
+
+def peak_open_connections(log):
+    """The most control connections open at once, from the host's log: each
+    has a thread of its own, so the host's peak threads less this (and its
+    main thread) is what the plug-in adds."""
+    open_now = peak = 0
+    for line in log.splitlines():
+        if re.match(r"\[\d+\] connection opened", line):
+            open_now += 1
+            peak = max(peak, open_now)
+        elif re.match(r"\[\d+\] (connection closed|session ended)", line):
+            open_now -= 1
+    return peak
 
 
 def main():
@@ -125,14 +140,15 @@ def main():
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
-    print("%-11s %9s %7s %22s %13s %19s %10s" % ("plug-in", "upload s", "ratio", "last upload->100% s",
-                                                  "peak threads", "peak address MiB", "complete"))
+    print("%-11s %9s %7s %22s %13s %17s %19s %10s" % ("plug-in", "upload s", "ratio", "last upload->100% s",
+                                                       "peak threads", "peak connections", "peak address MiB",
+                                                       "complete"))
     for row in (none, real):
         to_full = "-" if row["label"] == "do-nothing" else (
             "never" if row["to_full"] is None else "%.2f" % row["to_full"])
-        print("%-11s %9.2f %7.2f %22s %13d %19.1f %7d/%d" % (
-            row["label"], row["upload"], row["upload"] / none["upload"], to_full, row["threads"], row["mib"],
-            row["complete"], args.releases))
+        print("%-11s %9.2f %7.2f %22s %13d %17d %19.1f %7d/%d" % (
+            row["label"], row["upload"], row["upload"] / none["upload"], to_full, row["threads"],
+            row["connections"], row["mib"], row["complete"], args.releases))
     print("load average after: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
     ok = real["complete"] == args.releases and none["complete"] == args.releases
     return 0 if ok else 1
